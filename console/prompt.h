@@ -1,0 +1,21 @@
+#pragma once
+
+#include "console/outcome.h"
+
+namespace telo {
+
+// Nonzero while prompts with a nonzero default answer themselves silently.
+extern int auto_mode;
+
+// One-line hot-key prompt on standard error, answered from standard input.
+// `keys` are lower-case; the first key met anywhere on the typed line decides.
+// End of input (or a zero byte) gives RESULT_CANCEL.
+int ask_choice(const char* question, const char* choices, const char* keys,
+               const int* outcomes, int count, int default_outcome);
+
+int ask_ok_cancel(const char* question, int default_outcome);
+int ask_yes_no_cancel(const char* question, int default_outcome);
+int ask_ok();
+int ask_back_next_cancel();
+
+}  // namespace telo
