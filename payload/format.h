@@ -132,10 +132,13 @@ inline void store_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, siz
 // Reads the fixed fields from a header of at least kRecordFixedSize bytes.
 FileRecord decode_record_header(const std::uint8_t* header);
 
-// Writes the fixed fields (record_crc as given) and the path, zero-padded, into
-// `header`, which must hold record.header_length bytes.
+// Writes the fixed fields (record_crc as given) and as much of the path as
+// fits into `header` (at least kRecordFixedSize bytes), zero-filling the rest.
 void encode_record_header(const FileRecord& record, std::string_view rel_path,
-                          std::uint8_t* header);
+                          std::span<std::uint8_t> header);
+
+// Builds the real marker (252 characters and a terminator) from the stored copy.
+void make_payload_marker(char (&marker)[kMarkerLength + 1]);
 
 // The smallest header length that holds `rel_path` and its terminator.
 inline std::uint32_t record_header_length(std::size_t rel_path_length) {

@@ -1,0 +1,38 @@
+#include "console/terminate.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace telo {
+
+std::FILE* payload_file = nullptr;
+
+void exit_installer(int status) {
+  if (payload_file != nullptr) {
+    std::fclose(payload_file);
+    payload_file = nullptr;
+  }
+  std::exit(status);
+}
+
+// A failed or cancelled installation exits with status 1, so that a script
+// running it unattended can tell failure from success.
+void error(const char* message) {
+  if (message != nullptr) std::fprintf(stderr, "%s\n", message);
+  std::fputs("\n\nInstallation terminated.\n", stderr);
+  exit_installer(1);
+}
+
+void terminate_with_errno(const char* message, const char* detail, int errnum) {
+  if (message != nullptr) std::fputs(message, stderr);
+  if (errnum != 0) {
+    const char* text = std::strerror(errnum);
+    if (text != nullptr && *text != '\0') std::fprintf(stderr, " - %s", text);
+  }
+  if (detail != nullptr) std::fprintf(stderr, " %s", detail);
+  std::fputc('\n', stderr);
+  std::fputs("\n\nInstallation terminated.\n", stderr);
+  exit_installer(1);
+}
+
+}  // namespace telo
