@@ -1,0 +1,106 @@
+#include "tests/support/payload_builder.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <span>
+#include <stdexcept>
+
+#include "payload/codec/codec.h"
+#include "payload/header.h"
+#include "payload/writer.h"
+#include "tests/support/scoped_temp_dir.h"
+
+namespace telo::testing {
+
+namespace {
+
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::vector<std::uint8_t> compress(const std::string& input) {
+  Decompressor* context = nullptr;
+  if (decompressor_create(&context) != 0) throw std::runtime_error("codec context");
+  std::vector<std::uint8_t> in(input.begin(), input.end());
+  std::vector<std::uint8_t> out(input.size() + input.size() / 2 + 64);
+  ByteWindow source{in.data(), in.data() + in.size(), 0, in.data(), static_cast<std::uint32_t>(in.size())};
+  ByteWindow destination{out.data(), out.data() + out.size(), 0, out.data(),
+                         static_cast<std::uint32_t>(out.size())};
+  int result = codec_compress(context, &source, &destination);
+  decompressor_destroy(&context);
+  if (result != 1) throw std::runtime_error("compression failed");
+  out.resize(destination.consumed);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuiltPayload::bytes() const {
+  const auto* first = reinterpret_cast<const std::uint8_t*>(&header);
+  std::vector<std::uint8_t> all(first, first + sizeof header);
+  all.resize(sizeof header + records.size());
+  std::copy(records.begin(), records.end(), all.begin() + sizeof header);
+  return all;
+}
+
+BuiltPayload build_payload(const std::vector<TestFile>& files, const PayloadTexts& texts) {
+  BuiltPayload payload;
+  payload.header = new_payload_header();
+  set_header_text(payload.header.product_name, texts.product_name);
+  set_header_text(payload.header.version, texts.version);
+  set_header_text(payload.header.description, texts.description);
+  set_header_text(payload.header.hardware_family, texts.hardware_family);
+  set_header_text(payload.header.java_runtime, texts.java_runtime);
+  payload.header.build_time = texts.build_time;
+  for (const TestFile& file : files) {
+    FileRecord record;
+    record.method = file.method;
+    record.target_slot = file.slot;
+    record.record_offset = static_cast<std::uint32_t>(payload.records.size());
+    std::vector<std::uint8_t> stored;
+    if (file.method != METHOD_REMOVE) {
+      record.mtime = file.mtime;
+      record.mode = file.mode;
+      record.size = static_cast<std::uint32_t>(file.contents.size());
+      record.data_crc = crc16(bytes_of(file.contents));
+      if (file.method == METHOD_STORED)
+        stored.assign(file.contents.begin(), file.contents.end());
+      else
+        stored = compress(file.contents);
+      record.stored_size = static_cast<std::uint32_t>(stored.size());
+      record.stored_crc = crc16(stored);
+    }
+    std::vector<std::uint8_t> header = make_record_header(record, file.path);
+    record.header_length = static_cast<std::uint32_t>(header.size());
+    count_record(payload.header, record);
+    payload.record_starts.push_back(payload.records.size());
+    payload.records.insert(payload.records.end(), header.begin(), header.end());
+    payload.records.insert(payload.records.end(), stored.begin(), stored.end());
+  }
+  seal_payload_header(payload.header);
+  return payload;
+}
+
+void reseal(BuiltPayload& payload) { seal_payload_header(payload.header); }
+
+std::uint64_t installer_image_size() {
+  struct stat info {};
+  if (::stat(TELO_INSTALLER_PATH, &info) != 0) throw std::runtime_error("no installer binary");
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+void write_installer(const std::string& path, const std::vector<std::uint8_t>& payload,
+                     std::uint64_t payload_offset) {
+  std::string image = read_file(TELO_INSTALLER_PATH);
+  if (payload_offset == 0) payload_offset = payload_offset_after(image.size());
+  if (payload_offset < image.size()) throw std::runtime_error("payload offset inside the image");
+  image.resize(payload_offset, '\0');
+  image.append(reinterpret_cast<const char*>(payload.data()), payload.size());
+  write_file(path, image);
+  ::chmod(path.c_str(), 0755);
+}
+
+}  // namespace telo::testing

@@ -1,0 +1,152 @@
+#include "tests/support/run_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace telo::testing {
+
+namespace {
+
+struct Pipe {
+  int fd[2] = {-1, -1};
+  Pipe() {
+    if (::pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  }
+  ~Pipe() { close_both(); }
+  void close_end(int i) {
+    if (fd[i] >= 0) ::close(fd[i]);
+    fd[i] = -1;
+  }
+  void close_both() { close_end(0); close_end(1); }
+};
+
+[[noreturn]] void exec_child(const std::string& path, const std::vector<std::string>& argv,
+                             const RunOptions& options) {
+  if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(127);
+  for (const std::string& name : options.unset_env) ::unsetenv(name.c_str());
+  for (const std::string& entry : options.env) ::putenv(const_cast<char*>(entry.c_str()));
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+  ::execv(path.c_str(), args.data());
+  _exit(127);
+}
+
+void decode_status(int status, RunResult& result) {
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+}
+
+// Feeds `input` to `in_fd` and drains the output descriptors until all close.
+void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs[2], pid_t child,
+          int timeout_seconds, RunResult& result) {
+  std::size_t written = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  if (in_fd >= 0 && input.empty()) in_fd = -1;
+  while (out_fds[0] >= 0 || out_fds[1] >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    for (int i = 0; i < 2; ++i) fds[n++] = {out_fds[i], POLLIN, 0};
+    fds[n++] = {in_fd, POLLOUT, 0};
+    int ready = ::poll(fds, n, 200);
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      result.timed_out = true;
+      return;
+    }
+    if (ready <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (out_fds[i] < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t got = ::read(out_fds[i], buffer, sizeof buffer);
+      if (got > 0) outs[i]->append(buffer, static_cast<std::size_t>(got));
+      else out_fds[i] = -1;
+    }
+    if (in_fd >= 0 && fds[2].revents != 0) {
+      ssize_t put = ::write(in_fd, input.data() + written, input.size() - written);
+      if (put > 0) written += static_cast<std::size_t>(put);
+      if (put < 0 || written == input.size()) in_fd = -1;
+    }
+  }
+}
+
+RunResult run_with_pipes(const std::string& path, const std::vector<std::string>& argv,
+                         const RunOptions& options) {
+  Pipe in, out, err;
+  pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork");
+  if (child == 0) {
+    ::dup2(in.fd[0], 0);
+    ::dup2(out.fd[1], 1);
+    ::dup2(err.fd[1], 2);
+    exec_child(path, argv, options);
+  }
+  in.close_end(0);
+  out.close_end(1);
+  err.close_end(1);
+  RunResult result;
+  int out_fds[2] = {out.fd[0], err.fd[0]};
+  std::string* outs[2] = {&result.stdout_text, &result.stderr_text};
+  ::signal(SIGPIPE, SIG_IGN);
+  int in_fd = in.fd[1];
+  if (options.stdin_text.empty()) in.close_end(1), in_fd = -1;
+  pump(in_fd, options.stdin_text, out_fds, outs, child, options.timeout_seconds, result);
+  in.close_end(1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  decode_status(status, result);
+  return result;
+}
+
+// On a terminal, standard input ends with the end-of-file character at the
+// start of a line; output is taken raw so it compares byte for byte.
+RunResult run_with_pty(const std::string& path, const std::vector<std::string>& argv,
+                       const RunOptions& options) {
+  termios mode{};
+  ::cfmakeraw(&mode);
+  mode.c_lflag |= ICANON;
+  mode.c_cc[VEOF] = 4;
+  mode.c_cc[VMIN] = 1;
+  int master = -1;
+  pid_t child = ::forkpty(&master, nullptr, &mode, nullptr);
+  if (child < 0) throw std::runtime_error("forkpty");
+  if (child == 0) exec_child(path, argv, options);
+  RunResult result;
+  std::string input = options.stdin_text;
+  if (input.empty() || input.back() == '\n') input += '\x04';
+  else input += "\x04\x04";
+  int out_fds[2] = {master, -1};
+  std::string* outs[2] = {&result.stdout_text, &result.stderr_text};
+  int in_fd = ::dup(master);
+  pump(in_fd, input, out_fds, outs, child, options.timeout_seconds, result);
+  ::close(in_fd);
+  ::close(master);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  decode_status(status, result);
+  return result;
+}
+
+}  // namespace
+
+RunResult run_program_as(const std::string& path, const std::vector<std::string>& argv,
+                         const RunOptions& options) {
+  return options.use_pty ? run_with_pty(path, argv, options) : run_with_pipes(path, argv, options);
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
+  return run_program_as(argv.at(0), argv, options);
+}
+
+}  // namespace telo::testing
