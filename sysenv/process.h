@@ -31,5 +31,9 @@ char* login_name();           // malloc'd first line of logname, or null
 
 // The answer tests on a given probe table, so tests need no stand-ins.
 int is_x86_64_host_with(const ProbeProgram* programs, int program_count);
+char* login_name_with(const ProbeProgram* programs, int program_count);
+
+// 1 when `type` equals `expected` ignoring letter case, 0 when not, -1 for a null type.
+int compare_machine_type(const char* type, const char* expected);
 
 }  // namespace telo
