@@ -1,0 +1,195 @@
+#include "payload/codec/match_trie.h"
+
+#include <cstring>
+
+namespace telo {
+
+namespace {
+
+constexpr int kLeafBase = kWindowSize;        // leaves are positions 8192..16383
+constexpr int kInternalNodes = kWindowSize;   // 1..8191 usable, 0 means none
+constexpr int kRootCount = 256;
+constexpr int kPositionMask = 0x7FFF;
+// One past the last child-list head: root 8447 with byte 255.
+constexpr int kListEnd = kListHeads + (kRootBase + kRootCount - 1) + 16 * 255 + 1;
+
+// Head of the child list that holds the child of q for byte b. Different
+// (q, b) pairs share lists; the parent link tells their nodes apart.
+inline int list_head(int q, int b) { return q + 16 * b + kListHeads; }
+
+inline int child_of(MatchTrie& t, int q, int b) {
+  t.parent[0] = static_cast<std::uint16_t>(q);  // sentinel: the walk ends at node 0
+  int r = t.next[list_head(q, b)];
+  while (t.parent[r] != q) r = t.next[r];
+  return r;
+}
+
+inline void add_child(MatchTrie& t, int q, int r, int b) {
+  const int h = list_head(q, b);
+  const int first = t.next[h];
+  t.next[h] = static_cast<std::uint16_t>(r);
+  t.next[r] = static_cast<std::uint16_t>(first);
+  t.prev[first] = static_cast<std::uint16_t>(r);
+  t.prev[r] = static_cast<std::uint16_t>(h);
+  t.parent[r] = static_cast<std::uint16_t>(q);
+  ++t.child_count[q];
+}
+
+inline void unlink(MatchTrie& t, int r) {
+  const int before = t.prev[r];
+  const int after = t.next[r];
+  t.next[before] = static_cast<std::uint16_t>(after);
+  t.prev[after] = static_cast<std::uint16_t>(before);
+}
+
+// Node n takes r's place in r's child list (same parent, same byte).
+inline void take_place(MatchTrie& t, int r, int n) {
+  const int before = t.prev[r];
+  const int after = t.next[r];
+  t.next[before] = static_cast<std::uint16_t>(n);
+  t.prev[after] = static_cast<std::uint16_t>(n);
+  t.prev[n] = static_cast<std::uint16_t>(before);
+  t.next[n] = static_cast<std::uint16_t>(after);
+}
+
+// A stored position at or after p was stored before the last slide of text.
+inline int current_position(int stored, int p) {
+  return stored >= p ? stored - kWindowSize : stored;
+}
+
+// r and the new position p part after match_len bytes: a new internal node
+// takes r's place with both as children.
+void split(MatchTrie& t, int r, int p) {
+  const int n = t.free_node;
+  t.free_node = t.next[n];
+  t.child_count[n] = 0;
+  take_place(t, r, n);
+  t.parent[n] = t.parent[r];
+  t.level[n] = static_cast<std::uint8_t>(t.match_len);
+  t.position[n] = static_cast<std::uint16_t>(p);
+  add_child(t, n, r, t.text[t.match_pos + t.match_len]);
+  add_child(t, n, p, t.text[p + t.match_len]);
+}
+
+// The new string matches at least match_len - 1 bytes of the string after the
+// previous match: start below the deepest node that many bytes cover, and
+// mark the path above it for a lazy position update. Returns that node's child.
+int resume_below_previous_match(MatchTrie& t, int p, int& q) {
+  --t.match_len;
+  int r = (t.match_pos + 1) | kLeafBase;
+  while ((q = t.parent[r]) == 0) r = t.next[r];  // a replaced leaf points to its successor
+  while (t.level[q] >= t.match_len) {
+    r = q;
+    q = t.parent[q];
+  }
+  int u = q;
+  while (t.position[u] & kPendingPosition) {
+    t.position[u] = static_cast<std::uint16_t>(p);
+    u = t.parent[u];
+  }
+  if (u < kRootBase) t.position[u] = static_cast<std::uint16_t>(p | kPendingPosition);
+  return r;
+}
+
+}  // namespace
+
+void trie_reset(MatchTrie& t) {
+  for (int b = 0; b < kRootCount; ++b) {
+    t.level[kRootBase + b] = 1;
+    t.position[kRootBase + b] = 0;
+  }
+  std::memset(t.parent + kLeafBase, 0, sizeof(std::uint16_t) * kWindowSize);
+  t.free_node = 1;
+  for (int n = 1; n < kInternalNodes - 1; ++n) t.next[n] = static_cast<std::uint16_t>(n + 1);
+  t.next[kInternalNodes - 1] = 0;
+  std::memset(t.next + kListHeads, 0, sizeof(std::uint16_t) * (kListEnd - kListHeads));
+}
+
+void trie_insert(MatchTrie& t) {
+  const int p = t.text_pos;
+  const std::uint8_t* text = t.text;
+  int q;
+  int r;
+  if (t.match_len >= 4) {
+    r = resume_below_previous_match(t, p, q);
+  } else {
+    q = kRootBase + text[p];
+    r = child_of(t, q, text[p + 1]);
+    if (r == 0) {
+      add_child(t, q, p, text[p + 1]);
+      t.match_len = 1;
+      return;
+    }
+    t.match_len = 2;
+  }
+  for (;;) {
+    int limit;
+    if (r >= kLeafBase) {
+      limit = kMaxMatch;
+      t.match_pos = r;
+    } else {
+      limit = t.level[r];
+      t.match_pos = t.position[r] & kPositionMask;
+    }
+    t.match_pos = current_position(t.match_pos, p);
+    int len = t.match_len;
+    const std::uint8_t* here = text + p;
+    const std::uint8_t* there = text + t.match_pos;
+    while (len < limit && here[len] == there[len]) ++len;
+    t.match_len = len;
+    if (len < limit) {
+      split(t, r, p);
+      return;
+    }
+    if (len >= kMaxMatch) break;
+    t.position[r] = static_cast<std::uint16_t>(p);
+    q = r;
+    r = child_of(t, q, here[len]);
+    if (r == 0) {
+      add_child(t, q, p, here[len]);
+      return;
+    }
+    ++t.match_len;
+  }
+  // A match of the longest length: p replaces the leaf r, which points to p.
+  take_place(t, r, p);
+  t.parent[p] = static_cast<std::uint16_t>(q);
+  t.parent[r] = 0;
+  t.next[r] = static_cast<std::uint16_t>(p);
+}
+
+void trie_delete(MatchTrie& t) {
+  const int p = t.text_pos;
+  if (t.parent[p] == 0) return;
+  unlink(t, p);
+  const int r = t.parent[p];
+  t.parent[p] = 0;
+  if (r >= kRootBase || --t.child_count[r] > 1) return;
+
+  // r keeps one child and goes. Its position climbs to the pending ancestors.
+  const int kept = current_position(t.position[r] & kPositionMask, p);
+  int s = kept;
+  int q = t.parent[r];
+  int u;
+  while ((u = t.position[q]) & kPendingPosition) {
+    u = current_position(u & kPositionMask, p);
+    if (u > s) s = u;
+    t.position[q] = static_cast<std::uint16_t>(s | kLeafBase);
+    q = t.parent[q];
+  }
+  if (q < kRootBase) {
+    u = current_position(u, p);
+    if (u > s) s = u;
+    t.position[q] = static_cast<std::uint16_t>(s | kLeafBase | kPendingPosition);
+  }
+
+  const int child = child_of(t, r, t.text[kept + t.level[r]]);
+  unlink(t, child);
+  take_place(t, r, child);
+  t.parent[child] = t.parent[r];
+  t.parent[r] = 0;
+  t.next[r] = static_cast<std::uint16_t>(t.free_node);
+  t.free_node = r;
+}
+
+}  // namespace telo
