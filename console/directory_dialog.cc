@@ -1,10 +1,178 @@
 #include "console/directory_dialog.h"
 
-#include "console/outcome.h"
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "console/prompt.h"
+#include "payload/header.h"
+#include "sysenv/install_targets.h"
+#include "sysenv/paths.h"
 
 namespace telo {
 
-// Not built yet: the directory in slot 0 is taken as it stands.
-int select_install_directory() { return RESULT_NEXT; }
+namespace {
+
+constexpr std::size_t kMaxTypedLength = 4094;     // characters kept from a typed line
+constexpr std::size_t kMaxJoinedLength = 4093;    // working directory + relative answer
+constexpr std::size_t kWorkingDirectoryRoom = 4095;
+constexpr unsigned kFirstThreeSlots = 0x7;
+constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
+
+struct Candidate {
+  char path[kPathBufferSize] = {};
+  bool too_long = false;
+};
+
+enum class Verdict { kGoOn, kStartOver, kCancel };
+
+// One byte of standard input, unbuffered like the prompts; -1 at the end.
+int read_input_char() {
+  unsigned char c;
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    return -1;
+  }
+}
+
+// Reads one line into the candidate, keeping its first 4094 characters.
+// False when the input ends before the line does: the user is gone, so
+// the dialog is cancelled rather than acting on half a path.
+bool read_directory_line(Candidate* candidate) {
+  std::size_t length = 0;
+  for (;;) {
+    int c = read_input_char();
+    if (c < 0) return false;
+    if (c == '\n') break;
+    if (length < kMaxTypedLength)
+      candidate->path[length++] = static_cast<char>(c);
+    else
+      candidate->too_long = true;
+  }
+  candidate->path[length] = '\0';
+  return true;
+}
+
+double required_mebibytes() {
+  std::uint32_t bytes = 0;
+  for (int slot = 0; slot < 3; ++slot) {
+    if (install_targets.selected[slot] != 0) bytes += payload_header.slot_size[slot];
+  }
+  return bytes / kBytesPerMebibyte;
+}
+
+void print_dialog_header() {
+  std::fputs("\n\nPlease select a directory for installation of\n", stderr);
+  std::fprintf(stderr, "    %s  %s\n", payload_header.product_name, payload_header.version);
+  std::fprintf(stderr, "requiring approximately %.3f MiByte of space.\n", required_mebibytes());
+}
+
+Verdict refuse(const char* reason) {
+  std::fputs(reason, stderr);
+  return ask_ok_cancel("Select a different directory!", 0) == RESULT_CANCEL ? Verdict::kCancel
+                                                                             : Verdict::kStartOver;
+}
+
+Verdict warn(const char* reason) {
+  std::fputs(reason, stderr);
+  switch (ask_yes_no_cancel("Select a different directory?", 0)) {
+    case RESULT_CANCEL: return Verdict::kCancel;
+    case RESULT_YES: return Verdict::kStartOver;
+    default: return Verdict::kGoOn;
+  }
+}
+
+constexpr const char* kTooLong = "\n\nDirectory path is too long.\n";
+
+// A relative answer is taken from the working directory. When that cannot
+// be learned the answer stays relative and the later checks see it as typed.
+Verdict make_absolute(Candidate* candidate) {
+  char cwd[kPathBufferSize];
+  if (::getcwd(cwd, kWorkingDirectoryRoom) == nullptr || cwd[0] == '\0') return Verdict::kGoOn;
+  std::size_t cwd_length = std::strlen(cwd);
+  std::size_t typed_length = std::strlen(candidate->path);
+  if (cwd_length + typed_length > kMaxJoinedLength) return refuse(kTooLong);
+  char joined[kPathBufferSize];
+  std::snprintf(joined, sizeof joined, "%s%s%s", cwd, ends_with_slash(cwd) ? "" : "/",
+                candidate->path);
+  std::memcpy(candidate->path, joined, sizeof joined);
+  return Verdict::kGoOn;
+}
+
+bool starts_with(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The checks in their fixed order; each either refuses, warns or passes.
+Verdict check_candidate(Candidate* candidate) {
+  const char* path = candidate->path;
+  if (std::strpbrk(path, " \t") != nullptr)
+    return refuse("\n\nInstallation into a directory path containing spaces is not recommended.\n");
+  if (path[0] != '/') {
+    if (Verdict v = make_absolute(candidate); v != Verdict::kGoOn) return v;
+  }
+  if (candidate->too_long) return refuse(kTooLong);
+  if (std::strcmp(path, "/") == 0 || std::strcmp(path, "/.") == 0 || std::strcmp(path, "/..") == 0) {
+    if (Verdict v = warn("\n\nInstallation into the root directory is not recommended.\n");
+        v != Verdict::kGoOn)
+      return v;
+  }
+  if (is_directory(path) == 0) return refuse("\n\nThe directory already exists as a file.\n");
+  if (std::strstr(path, "/bin/") != nullptr) {
+    if (Verdict v = warn("\n\nInstalling into a 'bin' directory is not recommended.\n"); v != Verdict::kGoOn)
+      return v;
+  }
+  if (!starts_with(path, "/usr/") && !starts_with(path, "/home/")) {
+    return warn(
+        "\n\nInstalling anywhere other than under '/usr' or '/home' directories is not "
+        "recommended.\n");
+  }
+  return Verdict::kGoOn;
+}
+
+// The first pass offers slot 0. False when the user declined it (type one).
+// Sets *outcome to RESULT_CANCEL when the user cancelled.
+bool offer_default(Candidate* candidate, int* outcome) {
+  std::memcpy(candidate->path, install_targets.directory[0], kPathBufferSize);
+  candidate->path[kPathBufferSize - 1] = '\0';
+  std::fprintf(stderr, "\n\nDefault directory: %s.\n", candidate->path);
+  *outcome = ask_yes_no_cancel("Use the default directory?", RESULT_YES);
+  return *outcome == RESULT_YES;
+}
+
+}  // namespace
+
+int select_install_directory() {
+  for (int pass = 0;; ++pass) {
+    print_dialog_header();
+    Candidate candidate;
+    bool chosen = false;
+    if (pass == 0 && install_targets.directory[0][0] != '\0') {
+      int outcome = 0;
+      chosen = offer_default(&candidate, &outcome);
+      if (outcome == RESULT_CANCEL) return RESULT_CANCEL;
+    }
+    if (!chosen) {
+      std::fputs("\n\nEnter directory >", stderr);
+      if (!read_directory_line(&candidate)) return RESULT_CANCEL;
+      if (candidate.path[0] == '\0') {
+        std::fputs("\n\nA directory must be selected.\n", stderr);
+        if (ask_ok_cancel("Select a directory?", 0) == RESULT_CANCEL) return RESULT_CANCEL;
+        continue;
+      }
+    }
+    switch (check_candidate(&candidate)) {
+      case Verdict::kCancel: return RESULT_CANCEL;
+      case Verdict::kStartOver: continue;
+      case Verdict::kGoOn:
+        set_target_directory(candidate.path, kFirstThreeSlots);
+        return RESULT_NEXT;
+    }
+  }
+}
 
 }  // namespace telo
