@@ -1,0 +1,280 @@
+// telo-pack: builds installers from directory trees and lists, verifies and
+// extracts existing ones. Only the command line lives here; the work is done
+// in payload/. Exit status: 0 success, 1 bad input or I/O failure, 2 usage.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "payload/inspect.h"
+#include "payload/pack_build.h"
+#include "payload/pack_extract.h"
+#include "payload/raw_stream.h"
+
+namespace telo {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr unsigned kMaxJobs = 256;
+
+using Args = std::span<const std::string_view>;
+
+struct Subcommand {
+  std::string_view name;
+  std::string_view usage;   // the arguments after the name
+  std::string_view help;    // what it does, and its options
+  int (*run)(Args args);
+};
+
+const Subcommand* find_subcommand(std::string_view name);
+
+int usage_error(std::string_view command, const std::string& problem) {
+  const Subcommand* sub = find_subcommand(command);
+  std::fprintf(stderr, "telo-pack %.*s: %s\n", static_cast<int>(command.size()), command.data(), problem.c_str());
+  if (sub != nullptr)
+    std::fprintf(stderr, "usage: telo-pack %.*s %.*s\n(see telo-pack %.*s --help)\n", static_cast<int>(command.size()),
+                 command.data(), static_cast<int>(sub->usage.size()), sub->usage.data(),
+                 static_cast<int>(command.size()), command.data());
+  return kExitUsage;
+}
+
+bool wants_help(Args args) {
+  for (std::string_view arg : args)
+    if (arg == "--help" || arg == "-h") return true;
+  return false;
+}
+
+std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > max) return std::nullopt;
+  }
+  return value;
+}
+
+// The installer built beside this program.
+std::string default_stub() {
+  std::vector<char> self(4096);
+  ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+  std::string path = n > 0 ? std::string(self.data(), static_cast<std::size_t>(n)) : std::string();
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  return dir + "/" + TELO_DEFAULT_STUB_NAME;
+}
+
+std::optional<std::int32_t> default_build_time() {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || epoch[0] == '\0') return static_cast<std::int32_t>(std::time(nullptr));
+  auto value = parse_number(epoch, std::numeric_limits<std::int32_t>::max());
+  if (!value) return std::nullopt;
+  return static_cast<std::int32_t>(*value);
+}
+
+// Splits "--name=value" or takes the value from the next argument.
+bool take_value(Args args, std::size_t* i, std::string_view name, std::string_view* value) {
+  std::string_view arg = args[*i];
+  if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
+    *value = arg.substr(name.size() + 1);
+    return true;
+  }
+  if (arg != name || *i + 1 >= args.size()) return false;
+  *value = args[++*i];
+  return true;
+}
+
+std::string* text_option(PackOptions& options, std::string_view name) {
+  if (name == "-o") return &options.output;
+  if (name == "--jre") return &options.jre_dir;
+  if (name == "--product") return &options.product_name;
+  if (name == "--version") return &options.version;
+  if (name == "--description") return &options.description;
+  if (name == "--hardware-family") return &options.hardware_family;
+  if (name == "--stub") return &options.stub;
+  return nullptr;
+}
+
+constexpr std::string_view kValueOptions[] = {"-o",          "--jre",           "--product",      "--version",
+                                              "--description", "--hardware-family", "--java-runtime", "--build-time",
+                                              "--stub",      "--remove",        "--jobs"};
+
+// One option with a value; false with `problem` set when it is not usable.
+bool apply_value(PackOptions& options, std::string_view name, std::string_view value, std::string* problem) {
+  if (std::string* field = text_option(options, name)) {
+    *field = std::string(value);
+  } else if (name == "--java-runtime") {
+    options.java_runtime = std::string(value);
+  } else if (name == "--remove") {
+    options.removals.emplace_back(value);
+  } else if (name == "--build-time") {
+    auto seconds = parse_number(value, std::numeric_limits<std::int32_t>::max());
+    if (!seconds) *problem = "--build-time wants seconds since 1970 (0 to 2147483647)";
+    options.build_time = static_cast<std::int32_t>(seconds.value_or(0));
+  } else if (name == "--jobs") {
+    auto jobs = parse_number(value, kMaxJobs);
+    if (!jobs || *jobs == 0) *problem = "--jobs wants a number of threads from 1 to 256";
+    options.jobs = static_cast<unsigned>(jobs.value_or(1));
+  }
+  return problem->empty();
+}
+
+int run_build(Args args) {
+  PackOptions options;
+  options.jobs = std::max(1u, std::thread::hardware_concurrency());
+  bool build_time_given = false;
+  std::vector<std::string_view> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i], value;
+    std::string problem;
+    if (arg == "--store") {
+      options.store_only = true;
+      continue;
+    }
+    bool matched = false;
+    for (std::string_view name : kValueOptions) {
+      if (!take_value(args, &i, name, &value)) continue;
+      matched = true;
+      if (!apply_value(options, name, value, &problem)) return usage_error("build", problem);
+      build_time_given = build_time_given || name == "--build-time";
+      break;
+    }
+    if (matched) continue;
+    if (!arg.empty() && arg[0] == '-') return usage_error("build", "unknown option or missing value: " + std::string(arg));
+    positional.push_back(arg);
+  }
+  if (positional.size() != 1) return usage_error("build", "wants exactly one APPDIR");
+  if (options.output.empty()) return usage_error("build", "wants -o OUT");
+  options.app_dir = std::string(positional[0]);
+  if (!build_time_given) {
+    auto now = default_build_time();
+    if (!now) {
+      std::fprintf(stderr, "telo-pack: error: SOURCE_DATE_EPOCH is not a number of seconds from 0 to 2147483647\n");
+      return kExitFailure;
+    }
+    options.build_time = *now;
+  }
+  if (options.stub.empty()) options.stub = default_stub();
+  options.show_progress = ::isatty(STDERR_FILENO) == 1;
+  return build_installer(options);
+}
+
+int run_list(Args args) {
+  if (args.size() != 1) return usage_error("list", "wants one INSTALLER");
+  return list_installer(std::string(args[0]));
+}
+
+int run_verify(Args args) {
+  if (args.size() != 1) return usage_error("verify", "wants one INSTALLER");
+  return verify_installer(std::string(args[0]));
+}
+
+int run_extract(Args args) {
+  if (args.size() != 2) return usage_error("extract", "wants INSTALLER and DIR");
+  return extract_installer(std::string(args[0]), std::string(args[1]));
+}
+
+int run_compress(Args args) {
+  if (args.size() != 2) return usage_error("compress", "wants IN and OUT");
+  return compress_file(std::string(args[0]), std::string(args[1]));
+}
+
+int run_decompress(Args args) {
+  if (args.size() != 3) return usage_error("decompress", "wants IN, OUT and SIZE");
+  auto size = parse_number(args[2], std::numeric_limits<std::uint32_t>::max());
+  if (!size) return usage_error("decompress", "SIZE wants a number of bytes below 4 GiB");
+  return decompress_file(std::string(args[0]), std::string(args[1]), static_cast<std::uint32_t>(*size));
+}
+
+constexpr Subcommand kSubcommands[] = {
+    {"build", "-o OUT APPDIR [options]",
+     "Builds an installer: the stub, zero padding to a multiple of 1024, then a payload with\n"
+     "APPDIR's files in slot 0. Files are stored compressed unless that would not make them\n"
+     "smaller. Symbolic links to files are packed as the files they point to.\n"
+     "  -o OUT                  the installer to write (mode 0755; replaced only when complete)\n"
+     "  --jre DIR               DIR's files below jre/ in slot 1\n"
+     "  --remove PATH           a removal record for PATH below the installation directory (repeatable)\n"
+     "  --product NAME          product name (default \"TELO\")\n"
+     "  --version V             version (default \"V3.8\")\n"
+     "  --description TEXT      description (default \"for Linux 32 bit\")\n"
+     "  --hardware-family TEXT  hardware family (default empty)\n"
+     "  --java-runtime NAME     private Java runtime's name (default: the last component of --jre DIR)\n"
+     "  --build-time EPOCH      build stamp (default $SOURCE_DATE_EPOCH, else now)\n"
+     "  --stub FILE             the installer program (default: telo-installer beside telo-pack)\n"
+     "  --store                 store every file without compressing\n"
+     "  --jobs N                compressing threads (default: the number of processors)\n",
+     run_build},
+    {"list", "INSTALLER", "Prints the payload header and one line per record.\n", run_list},
+    {"verify", "INSTALLER",
+     "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
+     "writing nothing. The first fault is named with its record.\n",
+     run_verify},
+    {"extract", "INSTALLER DIR",
+     "Writes the installer's files below DIR as the installer would, without the wizard.\n", run_extract},
+    {"compress", "IN OUT", "Codes the file IN as one raw codec stream into OUT.\n", run_compress},
+    {"decompress", "IN OUT SIZE", "Decodes SIZE bytes from the raw codec stream IN into OUT.\n",
+     run_decompress},
+};
+
+const Subcommand* find_subcommand(std::string_view name) {
+  for (const Subcommand& sub : kSubcommands)
+    if (sub.name == name) return &sub;
+  return nullptr;
+}
+
+void print_overview(std::FILE* to) {
+  std::fputs("usage: telo-pack COMMAND ARGS...   (telo-pack COMMAND --help for details)\n\n", to);
+  for (const Subcommand& sub : kSubcommands)
+    std::fprintf(to, "  telo-pack %.*s %.*s\n", static_cast<int>(sub.name.size()), sub.name.data(),
+                 static_cast<int>(sub.usage.size()), sub.usage.data());
+}
+
+int run(Args args) {
+  if (args.empty()) {
+    print_overview(stderr);
+    return kExitUsage;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    print_overview(stdout);
+    return kExitOk;
+  }
+  const Subcommand* sub = find_subcommand(args[0]);
+  if (sub == nullptr) {
+    std::fprintf(stderr, "telo-pack: unknown command \"%.*s\"\n", static_cast<int>(args[0].size()), args[0].data());
+    print_overview(stderr);
+    return kExitUsage;
+  }
+  Args rest = args.subspan(1);
+  if (wants_help(rest)) {
+    std::printf("usage: telo-pack %.*s %.*s\n\n%.*s", static_cast<int>(sub->name.size()), sub->name.data(),
+                static_cast<int>(sub->usage.size()), sub->usage.data(), static_cast<int>(sub->help.size()),
+                sub->help.data());
+    return kExitOk;
+  }
+  return sub->run(rest);
+}
+
+}  // namespace
+
+}  // namespace telo
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  int status = telo::run(args);
+  if (std::fflush(stdout) != 0 && status == 0) status = 1;
+  return status;
+}
