@@ -1,0 +1,18 @@
+#pragma once
+
+// Running telo-pack in whole-program tests.
+
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.h"
+
+namespace telo::testing {
+
+// Runs telo-pack with `args` (SOURCE_DATE_EPOCH unset unless `env` sets it).
+RunResult run_pack(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+
+// Names in `dir`, for checking that nothing (not even a temporary) was left.
+std::vector<std::string> directory_names(const std::string& dir);
+
+}  // namespace telo::testing
