@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "payload/codec/codec.h"
+#include "payload/codec/code_table.h"
 
 namespace telo {
 
@@ -35,6 +36,11 @@ struct Decompressor {
   std::uint16_t small_table[1 << kSmallTableBits] = {};
   std::int32_t copy_remaining = 0;
   std::uint32_t copy_from = 0;
+  // The decoder's lookup tables (see code_table.h): each entry carries the
+  // decoded value and its code length, so most codes take one lookup.
+  std::uint32_t symbol_entries[kSymbolEntryCount] = {};
+  std::uint32_t length_code_entries[kLengthCodeEntryCount] = {};
+  std::uint32_t offset_entries[kOffsetEntryCount] = {};
 
   // --- compressing ---
   std::int32_t output_full = 0;

@@ -1,0 +1,146 @@
+#include "payload/codec/block_header.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+
+#include "payload/codec/code_table.h"
+#include "payload/codec/input_check.h"
+#include "payload/codec/symbol_decoder.h"
+
+namespace telo {
+namespace {
+
+constexpr int kBlockSizeBits = 16;
+constexpr int kLengthCodeCountBits = 5;
+constexpr int kOffsetCodeCountBits = 4;
+constexpr int kSymbolCountBits = 9;
+constexpr int kLengthCodeZeroRunIndex = 3;  // after the third length: how many of 3..5 are 0
+constexpr int kZeroRunBits = 2;
+constexpr int kLengthPrefixBits = 3;        // lengths 0..6 as-is; 7 means "count the ones after"
+constexpr int kLongestOnesRun = 13;         // ones after the prefix (length 20, out of range)
+
+// Offset class q: base 2^(q-1) (0 for class 0) and q - 1 extra bits.
+constexpr std::array<std::uint32_t, kOffsetCodeSize> make_offset_payloads() {
+  std::array<std::uint32_t, kOffsetCodeSize> payloads{};
+  for (int q = 1; q < kOffsetCodeSize; ++q) {
+    payloads[q] = (1u << (q - 1)) | (static_cast<std::uint32_t>(q - 1) << kOffsetExtraShift);
+  }
+  return payloads;
+}
+constexpr std::array<std::uint32_t, kOffsetCodeSize> kOffsetPayloads = make_offset_payloads();
+static_assert(kOffsetPayloads[kOffsetCodeSize - 1] == (4096u | (12u << kOffsetExtraShift)));
+
+// Format notes: a length 0..6 is its 3-bit value; a length of 7 or more is
+// three 1 bits, one more 1 bit for each step above 7, then a 0 bit. Sixteen
+// bits show every length up to 16 with its closing 0. Returns the length
+// (above 16 when the stream holds a longer one, which nothing writes).
+int read_one_length(BitReader& reader) {
+  int length = static_cast<int>(peek_bits(reader, kLengthPrefixBits));
+  if (length < 7) {
+    skip_bits(reader, kLengthPrefixBits);
+    return length;
+  }
+  const int ones = std::min(std::countl_one(reader.bits << kLengthPrefixBits), kLongestOnesRun);
+  length += ones;
+  if (length <= kMaxCodeLength) skip_bits(reader, length - kLengthPrefixBits);
+  return length;
+}
+
+}  // namespace
+
+// Format notes: count (count_width bits) lengths follow, the rest are 0.
+// Count 0 is the single-symbol form: the symbol follows in count_width bits
+// and costs no bits where it is used. After the length at zero_run_index - 1
+// a 2-bit field says how many lengths after it are 0, even when the count
+// has been reached. Refused: a count or single symbol beyond the alphabet,
+// a length above 16, a zero run past the alphabet, an incomplete code.
+int read_small_lengths(Decompressor& context, BitReader& reader, int symbols, int count_width,
+                       int zero_run_index, std::span<const std::uint32_t> payloads,
+                       std::span<std::uint32_t> table) {
+  std::uint8_t* lengths = context.small_lengths;
+  refill(reader);
+  const int count = static_cast<int>(take_bits(reader, count_width));
+  if (count == 0) {
+    const int symbol = static_cast<int>(take_bits(reader, count_width));
+    if (stream_rejects(context, symbol >= symbols)) return context.error_code;
+    std::fill_n(lengths, symbols, 0);
+    fill_single_symbol_table(payloads.empty() ? symbol : payloads[symbol], kSmallEntryBits, table);
+    return 0;
+  }
+  if (stream_rejects(context, count > symbols)) return context.error_code;
+  int i = 0;
+  while (i < count) {
+    refill(reader);
+    const int length = read_one_length(reader);
+    if (stream_rejects(context, length > kMaxCodeLength)) return context.error_code;
+    lengths[i++] = static_cast<std::uint8_t>(length);
+    if (i == zero_run_index) {
+      const int zeros = static_cast<int>(take_bits(reader, kZeroRunBits));
+      if (stream_rejects(context, i + zeros > symbols)) return context.error_code;
+      std::fill_n(lengths + i, zeros, 0);
+      i += zeros;
+    }
+  }
+  std::fill(lengths + i, lengths + symbols, 0);
+  const int built = build_code_table({lengths, static_cast<std::size_t>(symbols)}, kSmallEntryBits,
+                                     payloads, table);
+  return stream_rejects(context, built != 0) ? context.error_code : 0;
+}
+
+// Format notes: count (9 bits) symbols of the code-length code follow, the
+// rest of the 510 lengths are 0; count 0 is the single-symbol form with the
+// symbol in 9 bits. Code-length symbols: 0 is one zero length, 1 is 3 + (4
+// bits) zeros, 2 is 20 + (9 bits) zeros, 3..18 a length of 1..16. Refused:
+// a count or single symbol beyond 510, a zero run past 510, an incomplete code.
+int read_symbol_lengths(Decompressor& context, BitReader& reader) {
+  std::uint8_t* lengths = context.symbol_lengths;
+  refill(reader);
+  const int count = static_cast<int>(take_bits(reader, kSymbolCountBits));
+  if (count == 0) {
+    const int symbol = static_cast<int>(take_bits(reader, kSymbolCountBits));
+    if (stream_rejects(context, symbol >= kSymbolCodeSize)) return context.error_code;
+    std::fill_n(lengths, kSymbolCodeSize, 0);
+    fill_single_symbol_table(static_cast<std::uint32_t>(symbol), kSymbolEntryBits,
+                             context.symbol_entries);
+    return 0;
+  }
+  if (stream_rejects(context, count > kSymbolCodeSize)) return context.error_code;
+  int i = 0;
+  while (i < count) {
+    refill(reader);
+    const auto code = static_cast<int>(
+        decode_entry(reader, context.length_code_entries, kSmallEntryBits));
+    if (code >= 3) {
+      lengths[i++] = static_cast<std::uint8_t>(code - 2);
+      continue;
+    }
+    int zeros = 1;
+    if (code == 1) zeros = 3 + static_cast<int>(take_bits(reader, 4));
+    if (code == 2) zeros = 20 + static_cast<int>(take_bits(reader, 9));
+    if (stream_rejects(context, i + zeros > kSymbolCodeSize)) return context.error_code;
+    std::fill_n(lengths + i, zeros, 0);
+    i += zeros;
+  }
+  std::fill(lengths + i, lengths + kSymbolCodeSize, 0);
+  const int built = build_code_table({lengths, kSymbolCodeSize}, kSymbolEntryBits, {},
+                                     context.symbol_entries);
+  return stream_rejects(context, built != 0) ? context.error_code : 0;
+}
+
+// Format notes: a block is its size (16 bits, the number of symbols), the
+// code-length code, the symbol code and the offset code, then its symbols.
+// Blocks follow each other bit to bit, without alignment.
+int read_block_header(Decompressor& context, BitReader& reader) {
+  refill(reader);
+  context.block_remaining = static_cast<std::int32_t>(take_bits(reader, kBlockSizeBits));
+  if (read_small_lengths(context, reader, kLengthCodeSize, kLengthCodeCountBits,
+                         kLengthCodeZeroRunIndex, {}, context.length_code_entries) != 0 ||
+      read_symbol_lengths(context, reader) != 0) {
+    return context.error_code;
+  }
+  return read_small_lengths(context, reader, kOffsetCodeSize, kOffsetCodeCountBits, 0,
+                            kOffsetPayloads, context.offset_entries);
+}
+
+}  // namespace telo

@@ -1,0 +1,55 @@
+#pragma once
+
+// Lookup tables for the decoder's canonical Huffman codes. One entry answers
+// a code from its first bits: either the decoded value with the code's
+// length, or a link to a subtable for the codes longer than the main table.
+
+#include <cstdint>
+#include <span>
+
+#include "payload/codec/codec.h"
+
+namespace telo {
+
+// Entry layout (32 bits):
+//   bits 0..4   code length to discard (a link: the subtable's index width)
+//   bit  5      kEntryLink: bits 8..31 are the subtable's first entry
+//   bits 8..31  the decoded value (the "payload" of the symbol)
+inline constexpr std::uint32_t kEntryLengthMask = 0x1F;
+inline constexpr std::uint32_t kEntryLink = 0x20;
+inline constexpr int kEntryValueShift = 8;
+
+inline constexpr int kSymbolEntryBits = 11;   // main-table width of the symbol code
+inline constexpr int kSmallEntryBits = 8;     // main-table width of the small codes
+
+// Upper bound of the entries a complete code of `symbols` lengths (at most 16)
+// can need. A subtable of width w serves codes whose longest is w bits past the
+// main table; a complete code below one main slot with that depth has at least
+// w + 1 leaves, so there are at most symbols / (w + 1) + 1 subtables of the
+// widest kind, which are the largest per symbol spent.
+constexpr int code_table_entries(int symbols, int table_bits) {
+  const int widest = kMaxCodeLength - table_bits;
+  return (1 << table_bits) + (symbols / (widest + 1) + 1) * (1 << widest);
+}
+
+inline constexpr int kSymbolEntryCount = code_table_entries(kSymbolCodeSize, kSymbolEntryBits);
+inline constexpr int kLengthCodeEntryCount = code_table_entries(kLengthCodeSize, kSmallEntryBits);
+inline constexpr int kOffsetEntryCount = code_table_entries(kOffsetCodeSize, kSmallEntryBits);
+
+// Payload of an offset class: the class's base offset in bits 0..12 and its
+// count of extra bits in bits 13..16.
+inline constexpr int kOffsetExtraShift = 13;
+inline constexpr std::uint32_t kOffsetBaseMask = (1u << kOffsetExtraShift) - 1;
+
+// Builds the table of the canonical code with these lengths (0 = unused
+// symbol, each at most 16). payloads[s] is the value an entry of symbol s
+// carries; an empty span makes it s itself. Returns 0, or CODEC_ERR_BAD_TABLE
+// when the lengths do not make a complete code (the table is then untouched).
+// `table` must hold code_table_entries(lengths.size(), table_bits) entries.
+int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
+                     std::span<const std::uint32_t> payloads, std::span<std::uint32_t> table);
+
+// The single-symbol form: every lookup yields `payload` and discards no bits.
+void fill_single_symbol_table(std::uint32_t payload, int table_bits, std::span<std::uint32_t> table);
+
+}  // namespace telo
