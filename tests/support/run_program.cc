@@ -49,8 +49,10 @@ void decode_status(int status, RunResult& result) {
 }
 
 // Feeds `input` to `in_fd` and drains the output descriptors until all close.
+// `close_input` (when given) owns the writing end and is closed once the
+// input is written, so that the program sees the end of its input.
 void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs[2], pid_t child,
-          int timeout_seconds, RunResult& result) {
+          int timeout_seconds, RunResult& result, int* close_input = nullptr) {
   std::size_t written = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   if (in_fd >= 0 && input.empty()) in_fd = -1;
@@ -76,7 +78,13 @@ void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs
     if (in_fd >= 0 && fds[2].revents != 0) {
       ssize_t put = ::write(in_fd, input.data() + written, input.size() - written);
       if (put > 0) written += static_cast<std::size_t>(put);
-      if (put < 0 || written == input.size()) in_fd = -1;
+      if (put < 0 || written == input.size()) {
+        in_fd = -1;
+        if (close_input != nullptr && *close_input >= 0) {
+          ::close(*close_input);
+          *close_input = -1;
+        }
+      }
     }
   }
 }
@@ -101,7 +109,7 @@ RunResult run_with_pipes(const std::string& path, const std::vector<std::string>
   ::signal(SIGPIPE, SIG_IGN);
   int in_fd = in.fd[1];
   if (options.stdin_text.empty()) in.close_end(1), in_fd = -1;
-  pump(in_fd, options.stdin_text, out_fds, outs, child, options.timeout_seconds, result);
+  pump(in_fd, options.stdin_text, out_fds, outs, child, options.timeout_seconds, result, &in.fd[1]);
   in.close_end(1);
   int status = 0;
   ::waitpid(child, &status, 0);
