@@ -1,0 +1,128 @@
+// telo-pack verify: every CRC and every compressed stream, and the first
+// fault named with its record.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+#include "payload/header.h"
+#include "payload/payload_reader.h"
+#include "tests/support/scoped_temp_dir.h"
+#include "tests/tools/pack_fixture.h"
+#include "tests/tools/tree_fixture.h"
+
+namespace telo::testing {
+namespace {
+
+struct RecordPlace {
+  std::uint32_t index = 0;
+  std::uint64_t at = 0;            // file offset of the record
+  std::uint32_t header_length = 0;
+  std::uint32_t method = 0;
+};
+
+class PackVerifyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    make_tree(temp / "app", sample_app_files());
+    installer = temp / "setup.bin";
+    RunResult result = run_pack({"build", "-o", installer, temp / "app", "--build-time", "1683063373"});
+    ASSERT_EQ(result.exit_status, 0) << result.stderr_text;
+    image = read_file(installer);
+  }
+
+  RecordPlace place_of(const std::string& rel_path) {
+    InstallerReader reader;
+    std::string fault;
+    EXPECT_TRUE(open_installer(installer, &reader, &fault)) << fault;
+    payload_at = reader.payload_offset;
+    PayloadRecord record;
+    for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
+      std::uint64_t at = reader.next_record;
+      EXPECT_TRUE(read_payload_record(&reader, i, false, &record, &fault)) << fault;
+      if (record.rel_path == rel_path) return {i, at, record.fields.header_length, record.fields.method};
+    }
+    ADD_FAILURE() << rel_path << " not packed";
+    return {};
+  }
+
+  RunResult verify_with_flip(std::uint64_t offset) {
+    std::string damaged = image;
+    damaged[offset] = static_cast<char>(damaged[offset] ^ 0x20);
+    write_file(temp / "damaged.bin", damaged);
+    return run_pack({"verify", temp / "damaged.bin"});
+  }
+
+  ScopedTempDir temp;
+  std::string installer;
+  std::string image;
+  std::uint64_t payload_at = 0;
+};
+
+TEST_F(PackVerifyTest, IntactInstallerPasses) {
+  RunResult result = run_pack({"verify", installer});
+  EXPECT_EQ(result.exit_status, 0) << result.stderr_text;
+  EXPECT_NE(result.stdout_text.find("10 records verified"), std::string::npos) << result.stdout_text;
+}
+
+TEST_F(PackVerifyTest, FlippedByteInARecordHeaderIsNamed) {
+  RecordPlace place = place_of("program/window.txt");
+  RunResult result = verify_with_flip(place.at + 14);  // inside the size field
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("record " + std::to_string(place.index + 1) + ": the record header fails its CRC"),
+            std::string::npos)
+      << result.stderr_text;
+}
+
+TEST_F(PackVerifyTest, FlippedByteInStoredBytesIsNamedWithItsPath) {
+  for (const char* path : {"program/telo20.dat", "program/two-windows-and-one.txt"}) {
+    RecordPlace place = place_of(path);
+    RunResult result = verify_with_flip(place.at + place.header_length + 100);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_NE(result.stderr_text.find(std::string(path) + "): the stored bytes fail their CRC"), std::string::npos)
+        << result.stderr_text;
+  }
+  EXPECT_EQ(place_of("program/telo20.dat").method, METHOD_STORED);
+  EXPECT_EQ(place_of("program/two-windows-and-one.txt").method, METHOD_COMPRESSED);
+}
+
+// A damaged stream whose CRCs were made to match it is caught by decoding.
+TEST_F(PackVerifyTest, DamagedStreamWithMatchingStoredCrcIsDecodedAndCaught) {
+  RecordPlace place = place_of("program/two-windows-and-one.txt");
+  std::string damaged = image;
+  auto* record = reinterpret_cast<std::uint8_t*>(damaged.data()) + place.at;
+  FileRecord fields = decode_record_header(record);
+  record[place.header_length + fields.stored_size / 2] ^= 0x5A;
+  store_u16(record + record_offset::kStoredCrc, crc16({record + place.header_length, fields.stored_size}));
+  store_u16(record + record_offset::kRecordCrc, 0);
+  store_u16(record + record_offset::kRecordCrc, crc16({record, place.header_length}));
+  write_file(temp / "damaged.bin", damaged);
+
+  RunResult result = run_pack({"verify", temp / "damaged.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("two-windows-and-one.txt): the "), std::string::npos) << result.stderr_text;
+  EXPECT_EQ(result.stderr_text.find("stored bytes"), std::string::npos) << result.stderr_text;
+}
+
+TEST_F(PackVerifyTest, FlippedByteInAHeaderTextIsFound) {
+  place_of("telolnx");  // finds the payload
+  RunResult result = verify_with_flip(payload_at + offsetof(PayloadHeader, description) + 2);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("payload header fails its CRC"), std::string::npos) << result.stderr_text;
+}
+
+TEST_F(PackVerifyTest, TruncatedPayloadIsFound) {
+  write_file(temp / "short.bin", image.substr(0, image.size() - 10));
+  RunResult result = run_pack({"verify", temp / "short.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("run past the end of the file"), std::string::npos) << result.stderr_text;
+}
+
+TEST_F(PackVerifyTest, BareInstallerHasNoPayload) {
+  RunResult result = run_pack({"verify", TELO_INSTALLER_PATH});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("no payload found"), std::string::npos) << result.stderr_text;
+}
+
+}  // namespace
+}  // namespace telo::testing
