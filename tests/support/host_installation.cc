@@ -1,18 +1,11 @@
 #include "tests/support/host_installation.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
-#include <stdexcept>
 
 namespace telo::testing {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kFilesInstalledScreen =
     "\n\nFiles installed!   See files:\n\n"
@@ -22,30 +15,10 @@ constexpr const char* kFilesInstalledScreen =
     "PCITIPS.TXT \tPC configuration tips.\n\n"
     "TELO.HTM    \tThe full TELO Reference Manual.\n";
 
-void own(const fs::path& path, unsigned owner) {
-  if (chown(path.c_str(), owner, owner) != 0) throw std::runtime_error("chown " + path.string());
-}
-
-void seed_installation(const std::string& root, const std::vector<TestFile>& files, unsigned owner) {
-  fs::create_directories(root);
-  own(root, owner);
-  for (const TestFile& file : files) {
-    fs::path path = fs::path(root) / file.path;
-    for (fs::path dir = path.parent_path(); dir.string().size() > root.size(); dir = dir.parent_path()) {
-      fs::create_directories(dir);
-      own(dir, owner);
-    }
-    write_file(path.string(), file.contents);
-    chmod(path.c_str(), file.mode & 07777);
-    own(path, owner);
-  }
-}
-
 }  // namespace
 
-std::string make_recording_installer(const HostSandbox& box, const std::string& install_dir,
-                                     const std::vector<TestFile>& extra, const PayloadTexts& texts,
-                                     unsigned owner) {
+std::string make_recording_installer(const HostSandbox& box, const std::vector<TestFile>& extra,
+                                     const PayloadTexts& texts) {
   std::string marker = box.out_dir() + "/marker";
   std::vector<TestFile> files = {
       {"telolnx",
@@ -57,7 +30,6 @@ std::string make_recording_installer(const HostSandbox& box, const std::string& 
   files.insert(files.end(), extra.begin(), extra.end());
   std::string installer = box.dir / "telo-installer";
   write_installer(installer, build_payload(files, texts).bytes());
-  if (!install_dir.empty()) seed_installation(box.host_path(install_dir), files, owner);
   return installer;
 }
 
@@ -110,6 +82,31 @@ std::string text_before_files_installed(const std::string& stderr_text) {
     if (stderr_text.compare(start, prompt.size(), prompt) == 0) start += prompt.size();
   }
   return stderr_text.substr(start, end - start);
+}
+
+std::string stub_problems(const std::string& stub) {
+  std::string problems;
+  RunResult syntax = run_program({"/bin/sh", "-n", stub});
+  if (syntax.exit_status != 0) problems += "sh -n: " + syntax.stderr_text;
+  RunResult lint = run_program({"/usr/bin/shellcheck", "--severity=error", stub});
+  if (lint.exit_status != 0) problems += "shellcheck: " + lint.stdout_text + lint.stderr_text;
+  return problems;
+}
+
+std::string desktop_entry_problems(const std::string& entry) {
+  RunResult check = run_program({"/usr/bin/desktop-file-validate", entry});
+  std::string report = check.stdout_text + check.stderr_text;
+  if (check.exit_status != 0 || report.find("error:") != std::string::npos) return report;
+  return "";
+}
+
+std::string default_acl(const std::string& directory) {
+  RunResult listing = run_program({"/usr/bin/getfacl", "--omit-header", "--absolute-names", directory});
+  std::istringstream lines(listing.stdout_text);
+  std::string line, defaults;
+  while (std::getline(lines, line))
+    if (line.rfind("default:", 0) == 0) defaults += line + "\n";
+  return defaults;
 }
 
 }  // namespace telo::testing

@@ -14,13 +14,9 @@ namespace telo::testing {
 
 // Builds an installer at box.dir/telo-installer carrying `telolnx` (a script
 // that writes its uid, parent pid, working directory and arguments to
-// out_dir()/marker and exits 7), program/telo20.png and `extra`. The same
-// files are also laid into `install_dir` of the sandbox beforehand, owned by
-// `owner` (unless `install_dir` is empty), so that the later steps find them
-// whatever extraction does.
-std::string make_recording_installer(const HostSandbox& box, const std::string& install_dir,
-                                     const std::vector<TestFile>& extra = {},
-                                     const PayloadTexts& texts = {}, unsigned owner = 0);
+// out_dir()/marker and exits 7), program/telo20.png and `extra`.
+std::string make_recording_installer(const HostSandbox& box, const std::vector<TestFile>& extra = {},
+                                     const PayloadTexts& texts = {});
 
 // What the recording application wrote; ran is false when it never started.
 struct ApplicationRun {
@@ -42,5 +38,15 @@ std::string text_after_files_installed(const std::string& stderr_text, bool inte
 // The part of standard error printed between the end of extraction (or of
 // the directory dialog's default offer) and the "Files installed!" screen.
 std::string text_before_files_installed(const std::string& stderr_text);
+
+// Empty when `stub` passes "sh -n" and "shellcheck --severity=error", else their reports.
+std::string stub_problems(const std::string& stub);
+
+// Empty when desktop-file-validate finds no error in `entry` (warnings are
+// allowed: the Encoding key is deprecated), else its report.
+std::string desktop_entry_problems(const std::string& entry);
+
+// The default ACL entries of a directory as getfacl lists them ("default:..." lines).
+std::string default_acl(const std::string& directory);
 
 }  // namespace telo::testing

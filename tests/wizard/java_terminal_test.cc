@@ -160,8 +160,7 @@ TEST(JavaAndTerminal, EachSituationPrintsAndInstallsItsOwnWay) {
     prepare(box, c);
     PayloadTexts texts;
     texts.java_runtime = c.own_runtime;
-    std::string installer =
-        make_recording_installer(box, c.private_java.empty() ? "" : kDir, c.private_java, texts);
+    std::string installer = make_recording_installer(box, c.private_java, texts);
     SandboxRun run;
     run.args = {"-TELO", kDir};
     if (c.autonext) run.args.insert(run.args.begin(), "-autonext");
