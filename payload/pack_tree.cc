@@ -61,6 +61,14 @@ void scan_directory(Scan& scan, const std::string& path, const std::string& rel)
 
 // Handles one directory entry; `rel` is its name below the tree's root.
 void scan_entry(Scan& scan, const std::string& path, const std::string& rel) {
+  // Checked first: such a path may be too long for the host's calls as well.
+  std::string rel_path = std::string(scan.prefix) + rel;
+  if (rel_path.size() > kMaxRelPath) {
+    pack_error("%s: path of %zu bytes is longer than a record header allows (%zu)", path.c_str(),
+               rel_path.size(), kMaxRelPath);
+    scan.ok = false;
+    return;
+  }
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
     pack_error("%s: %s", path.c_str(), std::strerror(errno));
@@ -85,13 +93,6 @@ void scan_entry(Scan& scan, const std::string& path, const std::string& rel) {
   }
   if (!S_ISREG(info.st_mode)) {
     pack_error("%s: %s cannot be packed", path.c_str(), special_file_kind(info.st_mode));
-    scan.ok = false;
-    return;
-  }
-  std::string rel_path = std::string(scan.prefix) + rel;
-  if (rel_path.size() > kMaxRelPath) {
-    pack_error("%s: path of %zu bytes is longer than a record header allows (%zu)", path.c_str(),
-               rel_path.size(), kMaxRelPath);
     scan.ok = false;
     return;
   }

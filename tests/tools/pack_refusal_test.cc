@@ -1,0 +1,223 @@
+// Trees telo-pack must refuse: a clear message naming the file, exit
+// status 1, and no output file (nor a temporary one) left behind.
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "tests/support/scoped_temp_dir.h"
+#include "tests/tools/pack_fixture.h"
+#include "tests/tools/tree_fixture.h"
+
+namespace telo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+void make_sparse_file(const std::string& path, off_t size) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, size), 0);
+  ::close(fd);
+}
+
+void make_socket(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+}
+
+// A chain of directories whose path below the root is `length` bytes long.
+std::string deep_path(std::size_t length) {
+  std::string path;
+  while (path.size() + 201 < length) path += std::string(200, 'd') + "/";
+  return path + std::string(length - path.size(), 'f');
+}
+
+struct RefusalCase {
+  const char* name;
+  std::function<std::string(const std::string& app)> make;   // returns the offending path
+  const char* message;
+};
+
+class PackRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(PackRefusalTest, NamesTheFileAndLeavesNoOutput) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", sample_app_files());
+  fs::create_directory(temp / "out");
+  std::string offending = GetParam().make(temp / "app");
+  write_file(temp / "out/setup.bin", "an older installer\n");
+
+  RunResult result = run_pack({"build", "-o", temp / "out/setup.bin", temp / "app"});
+
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("telo-pack: error: " + offending), std::string::npos) << result.stderr_text;
+  EXPECT_NE(result.stderr_text.find(GetParam().message), std::string::npos) << result.stderr_text;
+  EXPECT_EQ(directory_names(temp / "out"), std::vector<std::string>{"setup.bin"});
+  EXPECT_EQ(read_file(temp / "out/setup.bin"), "an older installer\n");
+}
+
+const RefusalCase kRefusals[] = {
+    {"FileOf4GiB",
+     [](const std::string& app) {
+       make_sparse_file(app + "/huge.img", off_t{1} << 32);
+       return app + "/huge.img";
+     },
+     "a file of 4 GiB or more cannot be packed"},
+    {"Fifo",
+     [](const std::string& app) {
+       ::mkfifo((app + "/program/pipe").c_str(), 0644);
+       return app + "/program/pipe";
+     },
+     "a FIFO cannot be packed"},
+    {"Socket",
+     [](const std::string& app) {
+       make_socket(app + "/sock");
+       return app + "/sock";
+     },
+     "a socket cannot be packed"},
+    {"DanglingLink",
+     [](const std::string& app) {
+       fs::create_symlink("nowhere", app + "/program/link");
+       return app + "/program/link";
+     },
+     "dangling symbolic link"},
+    {"PathTooLong",
+     [](const std::string& app) {
+       // The whole path is too long for the host's calls: the file is made
+       // from a descriptor of its directory.
+       std::string rel = deep_path(4098);
+       std::size_t slash = rel.rfind('/');
+       fs::create_directories(app + "/" + rel.substr(0, slash));
+       int dir = ::open((app + "/" + rel.substr(0, slash)).c_str(), O_RDONLY | O_DIRECTORY);
+       ::close(::openat(dir, rel.substr(slash + 1).c_str(), O_WRONLY | O_CREAT, 0644));
+       ::close(dir);
+       return app + "/" + rel;
+     },
+     "longer than a record header allows"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Trees, PackRefusalTest, ::testing::ValuesIn(kRefusals),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST(PackTreeLimitsTest, FilesAddingUpTo4GiBAreRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a.txt", "a"}});
+  make_sparse_file(temp / "app/one.img", off_t{3} << 30);
+  make_sparse_file(temp / "app/two.img", off_t{3} << 30);
+  RunResult result = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("the files add up to 6442450945 bytes"), std::string::npos) << result.stderr_text;
+  EXPECT_FALSE(fs::exists(temp / "setup.bin"));
+}
+
+// An interrupted build leaves neither the installer nor its temporary file.
+TEST(PackTreeLimitsTest, InterruptedBuildLeavesNothing) {
+  ScopedTempDir temp;
+  std::string text;
+  for (unsigned i = 0; text.size() < (48u << 20); ++i) text += "line " + std::to_string(i * 7919u % 100003u) + "\n";
+  make_tree(temp / "app", {{"big.txt", text}});
+  fs::create_directory(temp / "out");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl(TELO_PACK_PATH, TELO_PACK_PATH, "build", "-o", (temp / "out/setup.bin").c_str(),
+            (temp / "app").c_str(), "--jobs", "1", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait until the temporary file exists, then interrupt.
+  for (int i = 0; i < 500 && directory_names(temp / "out").empty(); ++i) ::usleep(10000);
+  ASSERT_FALSE(directory_names(temp / "out").empty());
+  ::kill(child, SIGINT);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(directory_names(temp / "out"), std::vector<std::string>{});
+}
+
+TEST(PackTreeLimitsTest, CharacterDeviceIsRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a.txt", "a"}});
+  if (::mknod((temp / "app/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot create a device node here";
+  RunResult result = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find(temp / "app/null: a character device cannot be packed"), std::string::npos)
+      << result.stderr_text;
+  EXPECT_FALSE(fs::exists(temp / "setup.bin"));
+}
+
+TEST(PackTreeLimitsTest, LinkToAFileIsPackedAsTheFile) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"real.txt", "contents\n", 0755, 1600000000}});
+  fs::create_symlink("real.txt", temp / "app/alias.txt");
+  RunResult built = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
+  ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+  ASSERT_EQ(run_pack({"extract", temp / "setup.bin", temp / "out"}).exit_status, 0);
+  EXPECT_EQ(compare_trees({{"alias.txt", "contents\n", 0755, 1600000000}, {"real.txt", "contents\n", 0755, 1600000000}},
+                          read_tree(temp / "out")),
+            "");
+  EXPECT_FALSE(fs::is_symlink(temp / "out/alias.txt"));
+}
+
+TEST(PackTreeLimitsTest, EmptyDirectoryIsAWarning) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a.txt", "a"}});
+  fs::create_directories(temp / "app/logs");
+  RunResult built = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
+  EXPECT_EQ(built.exit_status, 0) << built.stderr_text;
+  EXPECT_NE(built.stderr_text.find("telo-pack: warning: " + (temp / "app/logs") + ": empty directory"),
+            std::string::npos)
+      << built.stderr_text;
+}
+
+// A record time of 0 means "none": the installer would then leave the mode
+// unset too, so such a file is packed one second later and keeps its mode.
+TEST(PackTreeLimitsTest, FileDatedAtTheEpochKeepsItsMode) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"run.sh", "#!/bin/sh\n", 0755, 0}});
+  RunResult built = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
+  ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+  EXPECT_NE(built.stderr_text.find("run.sh: modification time 0 cannot be stored"), std::string::npos);
+  ASSERT_EQ(run_pack({"extract", temp / "setup.bin", temp / "out"}).exit_status, 0);
+  EXPECT_EQ(compare_trees({{"run.sh", "#!/bin/sh\n", 0755, 1}}, read_tree(temp / "out")), "");
+}
+
+TEST(PackTreeLimitsTest, StubThatAlreadyCarriesAPayloadIsRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a.txt", "a"}});
+  ASSERT_EQ(run_pack({"build", "-o", temp / "first.bin", temp / "app"}).exit_status, 0);
+  RunResult result = run_pack({"build", "-o", temp / "second.bin", temp / "app", "--stub", temp / "first.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("already carries a payload"), std::string::npos) << result.stderr_text;
+  EXPECT_FALSE(fs::exists(temp / "second.bin"));
+}
+
+TEST(PackTreeLimitsTest, PathPackedTwiceIsRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"jre/bin/java", "app's copy"}});
+  make_tree(temp / "jre", {{"bin/java", "runtime's copy"}});
+  RunResult result = run_pack({"build", "-o", temp / "setup.bin", temp / "app", "--jre", temp / "jre"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("jre/bin/java: packed twice"), std::string::npos) << result.stderr_text;
+}
+
+}  // namespace
+}  // namespace telo::testing
