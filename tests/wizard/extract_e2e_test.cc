@@ -1,0 +1,474 @@
+// Extraction as a user meets it: real installers carrying hand-made
+// payloads, run in the sandbox into a directory under its /home, with the
+// files left behind and the whole standard error compared.
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "payload/header.h"
+#include "payload/writer.h"
+#include "tests/support/payload_builder.h"
+#include "tests/support/run_program.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/scoped_temp_dir.h"
+
+namespace telo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::BuiltPayload;
+using testing::read_file;
+using testing::RunResult;
+using testing::TestFile;
+using testing::write_file;
+
+const std::string kTerminated = "\n\nInstallation terminated.\n";
+const std::string kInstalling = "\n\n.... Installing files ....\n\n";
+const std::string kInside = "/home/t/telo";  // the installation directory, as the installer sees it
+
+std::string drawn(int files, int bytes, const std::string& shown) {
+  char numbers[32];
+  std::snprintf(numbers, sizeof numbers, "%3d%% %3d%%  ", files, bytes);
+  return numbers + shown + " ";
+}
+std::string erased(const std::string& line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) out += "\b \b";
+  return out;
+}
+// The line of one file that needed a single decode call (or none).
+std::string file_line(int files, int bytes, const std::string& shown) {
+  return drawn(files, bytes, shown) + erased(drawn(files, bytes, shown));
+}
+
+// What the user sees before extraction: welcome, Next, the dialog with the
+// directory given by -TELO taken as the default.
+std::string before_extraction(const PayloadHeader& header, const std::string& directory, bool typed) {
+  std::string out =
+      "\n\nVORN(R) Software Installation\n\n"
+      "Thanks for purchasing VORN(R) imaging products.\n\n"
+      "Let's install  TELO V3.8 for Linux 32 bit software! (build 230502.213613) !\n";
+  if (typed) out += "\n[Next? Cancel?]: ";
+  char size[128];
+  std::snprintf(size, sizeof size, "requiring approximately %.3f MiByte of space.\n",
+                header.slot_size[0] / 1048576.0);
+  out += "\n\nPlease select a directory for installation of\n    TELO  V3.8\n" + std::string(size);
+  out += "\n\nDefault directory: " + directory + ".\n";
+  if (typed) out += "\nUse the default directory? [No? Yes? Cancel?]: ";
+  return out + kInstalling;
+}
+
+struct Installation {
+  testing::ScopedTempDir dir;
+  std::string installer = dir / "telo-setup.bin";
+  testing::SandboxOptions box;
+  BuiltPayload payload;
+  std::string inside = kInside;
+
+  Installation() { box.root = dir / "host"; }
+  // The installation directory as the test sees it.
+  std::string target(const std::string& rel = "") const {
+    return box.root + inside + (rel.empty() ? "" : "/" + rel);
+  }
+  std::string home() const { return box.root + "/home"; }
+  void write(const std::vector<std::uint8_t>& extra = {}) {
+    std::vector<std::uint8_t> bytes = payload.bytes();
+    bytes.insert(bytes.end(), extra.begin(), extra.end());
+    testing::write_installer(installer, bytes);
+  }
+  // Typed answers: Next, the default directory, and Cancel at the first
+  // question after extraction, so nothing past it touches the host.
+  RunResult run_typed(bool pty = false) {
+    write();
+    testing::RunOptions options;
+    options.stdin_text = "n\ny\nc\n";
+    options.use_pty = pty;
+    return testing::run_in_sandbox(installer, {"-TELO", inside}, box, options);
+  }
+  // Automatic mode, for payloads that end the run during extraction.
+  RunResult run_auto() {
+    write();
+    return testing::run_in_sandbox(installer, {"-autonext", "-TELO", inside}, box);
+  }
+  std::string expected_start(bool typed = true) const {
+    return before_extraction(payload.header, inside, typed);
+  }
+};
+
+// The standard error of a run that ended during extraction.
+std::string failed_with(const Installation& run, const std::string& progress, const std::string& message) {
+  return run.expected_start(false) + progress + message + "\n" + kTerminated;
+}
+
+std::uint32_t header_length_of(const BuiltPayload& p, std::size_t index) {
+  return load_u32(p.records.data() + p.record_starts[index]);
+}
+
+// Replaces record `index`'s header (its stored bytes stay where they are).
+void replace_header(BuiltPayload& p, std::size_t index, const std::vector<std::uint8_t>& header) {
+  std::size_t start = p.record_starts[index];
+  std::uint32_t old_length = header_length_of(p, index);
+  p.records.erase(p.records.begin() + start, p.records.begin() + start + old_length);
+  p.records.insert(p.records.begin() + start, header.begin(), header.end());
+  for (std::size_t k = index + 1; k < p.record_starts.size(); ++k)
+    p.record_starts[k] = p.record_starts[k] - old_length + header.size();
+}
+
+FileRecord record_at(const BuiltPayload& p, std::size_t index) {
+  return decode_record_header(p.records.data() + p.record_starts[index]);
+}
+
+mode_t current_umask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+struct stat status_of(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) info.st_mode = 0;
+  return info;
+}
+
+std::string patterned(std::size_t size, unsigned seed) {
+  std::string text(size, '\0');
+  unsigned v = seed;
+  for (std::size_t i = 0; i < size; ++i) {
+    v = v * 1103515245u + 12345u;
+    text[i] = static_cast<char>("abcdefgh \n"[(v >> 16) % 10]);
+  }
+  return text;
+}
+
+constexpr std::uint32_t kTime1 = 1600000000;
+constexpr std::uint32_t kTime2 = 1700000000;
+
+TEST(Extraction, WritesEveryKindOfRecord) {
+  Installation run;
+  const std::string big = patterned(50000, 7);  // several decode calls
+  run.payload = testing::build_payload({
+      {"a/b/stored.txt", "stored contents\n", METHOD_STORED, kTime1, 0100644},
+      {"bin/tool", big, METHOD_COMPRESSED, kTime2, 0100755},
+      {"empty", "", METHOD_STORED, kTime1, 0100600},
+      {"no-time.txt", "now", METHOD_STORED, 0, 0100700},  // neither time nor mode set
+      {"odd-method", "decoded like method 1", 5, kTime1, 0100644},
+      {"missing", "", METHOD_REMOVE},
+      {"old/empty-dir", "", METHOD_REMOVE},
+      {"old/full-dir", "", METHOD_REMOVE},
+      {"old/file", "", METHOD_REMOVE},
+  });
+  fs::create_directories(run.target("old/empty-dir"));
+  fs::create_directories(run.target("old/full-dir"));
+  fs::create_directories(run.target("a/b"));
+  write_file(run.target("old/full-dir/keep"), "kept");
+  write_file(run.target("old/file"), "gone");
+  write_file(run.target("a/b/stored.txt"), "a much longer earlier version of the stored file\n");
+
+  RunResult result = run.run_typed();
+  EXPECT_EQ(result.exit_status, 1);
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start())) << result.stderr_text;
+  EXPECT_TRUE(result.stderr_text.ends_with(kTerminated));
+
+  const std::pair<const char*, mode_t> modes[] = {
+      {"a/b/stored.txt", 0644}, {"bin/tool", 0755}, {"empty", 0600}, {"odd-method", 0644}};
+  for (const auto& [name, mode] : modes) {
+    struct stat info = status_of(run.target(name));
+    EXPECT_EQ(info.st_mode & 07777, mode) << name;
+    EXPECT_EQ(info.st_mtime, name == std::string("bin/tool") ? kTime2 : kTime1) << name;
+    EXPECT_EQ(info.st_atime, info.st_mtime) << name;
+  }
+  // Reading the files comes after the times were looked at: it moves atime.
+  EXPECT_EQ(read_file(run.target("a/b/stored.txt")), "stored contents\n");
+  EXPECT_EQ(read_file(run.target("bin/tool")), big);
+  EXPECT_EQ(read_file(run.target("empty")), "");
+  EXPECT_EQ(read_file(run.target("no-time.txt")), "now");
+  EXPECT_EQ(read_file(run.target("odd-method")), "decoded like method 1");
+  struct stat fresh = status_of(run.target("no-time.txt"));
+  EXPECT_EQ(fresh.st_mode & 07777, 0666 & ~current_umask());
+  EXPECT_GT(fresh.st_mtime, kTime2);
+  EXPECT_FALSE(fs::exists(run.target("missing")));
+  EXPECT_FALSE(fs::exists(run.target("old/empty-dir")));
+  EXPECT_EQ(read_file(run.target("old/full-dir/keep")), "kept");
+  EXPECT_FALSE(fs::exists(run.target("old/file")));
+}
+
+TEST(Extraction, ProgressOfSmallFilesAndRemovalsByteForByte) {
+  Installation run;
+  run.inside = "/home/t/not/yet/telo";  // created with its missing parents
+  run.payload = testing::build_payload({
+      {"gone", "", METHOD_REMOVE},
+      {"one.txt", std::string(30, 'x'), METHOD_STORED, kTime1},
+      {"two.txt", std::string(10, 'y'), METHOD_COMPRESSED, kTime1},
+      {"gone-too", "", METHOD_REMOVE},
+  });
+  RunResult result = run.run_typed();
+  // The removal counts in the files percentage of the files after it; the
+  // bytes percentage counts the sizes of the files written so far (30 of 40).
+  const std::string progress = file_line(25, 75, "one.txt") + file_line(50, 100, "two.txt");
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start() + progress)) << result.stderr_text;
+  // Whatever the next step prints starts a fresh paragraph.
+  EXPECT_EQ(result.stderr_text.substr(run.expected_start().size() + progress.size(), 2), "\n\n");
+  EXPECT_TRUE(result.stderr_text.ends_with(kTerminated));
+  EXPECT_EQ(read_file(run.target("two.txt")), std::string(10, 'y'));
+}
+
+TEST(Extraction, AnEmptyPayloadOnlyShowsTheBanner) {
+  Installation run;
+  run.payload = testing::build_payload({});
+  RunResult result = run.run_typed();
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start() + "\n\n")) << result.stderr_text;
+  EXPECT_FALSE(fs::exists(run.target()));
+}
+
+TEST(Extraction, WithZeroTotalSizeTheBytesShowAHundred) {
+  Installation run;
+  run.payload = testing::build_payload({{"a", "", METHOD_STORED}, {"b", "", METHOD_STORED}});
+  RunResult result = run.run_typed();
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start() + file_line(0, 100, "a") +
+                                             file_line(50, 100, "b") + "\n\n"))
+      << result.stderr_text;
+}
+
+TEST(Extraction, BytesAfterTheLastRecordAreIgnored) {
+  Installation run;
+  run.payload = testing::build_payload({{"only", "data", METHOD_STORED, kTime1}});
+  run.write(std::vector<std::uint8_t>(5000, 0xEE));
+  testing::RunOptions options;
+  options.stdin_text = "n\ny\nc\n";
+  RunResult result = testing::run_in_sandbox(run.installer, {"-TELO", run.inside}, run.box, options);
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start() + file_line(0, 100, "only") + "\n\n"))
+      << result.stderr_text;
+  EXPECT_EQ(read_file(run.target("only")), "data");
+}
+
+TEST(Extraction, HeaderLengthsAtTheLimitsAreAccepted) {
+  Installation run;
+  run.payload = testing::build_payload({{"ab", "short", METHOD_STORED}, {"padded", "long", METHOD_STORED}});
+  ASSERT_EQ(header_length_of(run.payload, 0), 41u);
+  FileRecord padded = record_at(run.payload, 1);
+  padded.header_length = kMaxRecordHeader;
+  replace_header(run.payload, 1, make_record_header(padded, "padded"));
+  run.payload.header.total_header_size = 41 + kMaxRecordHeader;
+  testing::reseal(run.payload);
+  RunResult result = run.run_typed();
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start() + file_line(0, 55, "ab") +
+                                             file_line(50, 100, "padded") + "\n\n"))
+      << result.stderr_text;
+  EXPECT_EQ(read_file(run.target("ab")), "short");
+  EXPECT_EQ(read_file(run.target("padded")), "long");
+}
+
+// A payload of three stored files whose second record a case damages.
+struct DamageCase {
+  const char* name;
+  std::function<void(BuiltPayload&)> damage;
+  std::string message;
+  bool second_left_empty;  // the file being written stays behind, empty
+};
+
+void set_header_field(BuiltPayload& p, std::size_t offset, std::uint32_t value, bool reseal_crc) {
+  FileRecord record = record_at(p, 1);
+  std::uint8_t* header = p.records.data() + p.record_starts[1];
+  store_u32(header + offset, value);
+  if (reseal_crc) {
+    store_u16(header + record_offset::kRecordCrc, 0);
+    store_u16(header + record_offset::kRecordCrc, crc16({header, record.header_length}));
+  }
+}
+
+void with_header(BuiltPayload& p, FileRecord record, const std::string& path) {
+  replace_header(p, 1, make_record_header(record, path));
+}
+
+TEST(Extraction, EachDamageEndsWithItsMessageAndLeavesWhatWasWritten) {
+  const std::string second(5000, 's');
+  const DamageCase cases[] = {
+      {"header length 40",
+       [](BuiltPayload& p) { set_header_field(p, record_offset::kHeaderLength, 40, false); },
+       "Corrupted file(s) (err=1).", false},
+      {"header length 4137",
+       [](BuiltPayload& p) { set_header_field(p, record_offset::kHeaderLength, 4137, false); },
+       "Corrupted file(s) (err=1).", false},
+      {"fewer records than counted",
+       [](BuiltPayload& p) {
+         p.records.resize(p.record_starts[1]);
+         testing::reseal(p);
+       },
+       "Corrupted file(s) (err=1).", false},
+      {"header cut short",
+       [](BuiltPayload& p) { p.records.resize(p.record_starts[1] + 20); },
+       "Corrupted file(s) (err=2).", false},
+      {"header checksum",
+       [](BuiltPayload& p) { set_header_field(p, record_offset::kMtime, 12345, false); },
+       "Corrupted file(s) (err=6).", false},
+      {"stored bytes cut short",
+       [](BuiltPayload& p) { p.records.resize(p.record_starts[2] - 10); },
+       "Corrupted file(s) (err=3).", true},
+      {"stored checksum",
+       [](BuiltPayload& p) { p.records[p.record_starts[2] - 1] ^= 1; },
+       "Corrupted file(s) (err=4).", true},
+      {"data checksum",
+       [](BuiltPayload& p) {
+         FileRecord r = record_at(p, 1);
+         r.data_crc ^= 1;
+         with_header(p, r, "second");
+       },
+       "Corrupted file(s) (err=5).", true},
+      {"path with '..' that would escape",
+       [](BuiltPayload& p) { with_header(p, record_at(p, 1), "../../escaped"); },
+       "Corrupted file(s) (err=7).", false},
+      {"absolute path", [](BuiltPayload& p) { with_header(p, record_at(p, 1), "/tmp/absolute"); },
+       "Corrupted file(s) (err=7).", false},
+      {"empty path", [](BuiltPayload& p) { with_header(p, record_at(p, 1), ""); },
+       "Corrupted file(s) (err=7).", false},
+      {"removal of '..'",
+       [](BuiltPayload& p) {
+         FileRecord r;
+         r.method = METHOD_REMOVE;
+         with_header(p, r, "..");
+       },
+       "Corrupted file(s) (err=7).", false},
+      {"unterminated path",
+       [](BuiltPayload& p) {
+         FileRecord r = record_at(p, 1);
+         r.header_length = 44;
+         with_header(p, r, "second");  // six characters in six bytes: no terminator
+       },
+       "Corrupted file(s) (err=7).", false},
+      {"stored size differs from size",
+       [](BuiltPayload& p) { set_header_field(p, record_offset::kSize, 6000, true); },
+       "Corrupted file(s) (err=7).", false},
+      {"compressed record of size 0",
+       [](BuiltPayload& p) {
+         FileRecord r = record_at(p, 1);
+         r.method = METHOD_COMPRESSED;
+         r.size = 0;
+         with_header(p, r, "second");
+       },
+       "Corrupted file(s) (err=7).", false},
+  };
+  for (const DamageCase& c : cases) {
+    Installation run;
+    run.payload = testing::build_payload({
+        {"first", "first file", METHOD_STORED, kTime1},
+        {"second", second, METHOD_STORED, kTime1},
+        {"third", "third file", METHOD_STORED, kTime1},
+    });
+    c.damage(run.payload);
+    RunResult result = run.run_auto();
+    EXPECT_EQ(result.exit_status, 1) << c.name;
+    EXPECT_EQ(result.stderr_text, failed_with(run, file_line(0, 0, "first"), c.message)) << c.name;
+    EXPECT_EQ(read_file(run.target("first")), "first file") << c.name;
+    EXPECT_EQ(fs::exists(run.target("second")), c.second_left_empty) << c.name;
+    if (c.second_left_empty) {
+      EXPECT_EQ(fs::file_size(run.target("second")), 0u) << c.name;
+    }
+    EXPECT_FALSE(fs::exists(run.target("third"))) << c.name;
+    EXPECT_FALSE(fs::exists(run.home() + "/escaped")) << c.name;
+    EXPECT_FALSE(fs::exists("/tmp/absolute")) << c.name;
+  }
+}
+
+TEST(Extraction, AnUndecodableStreamIsADecompressionError) {
+  Installation run;
+  run.payload = testing::build_payload({{"bad", std::string(20000, 'z'), METHOD_COMPRESSED, kTime1}});
+  // Replace the stream by bytes the decoder cannot take, with matching stored checksum.
+  FileRecord r = record_at(run.payload, 0);
+  std::size_t stored_at = run.payload.record_starts[0] + r.header_length;
+  std::fill(run.payload.records.begin() + stored_at, run.payload.records.end(), 0xFF);
+  r.stored_crc = crc16({run.payload.records.data() + stored_at, r.stored_size});
+  replace_header(run.payload, 0, make_record_header(r, "bad"));
+  RunResult result = run.run_auto();
+  EXPECT_EQ(result.exit_status, 1);
+  ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start(false))) << result.stderr_text;
+  EXPECT_TRUE(result.stderr_text.ends_with("Decompression error (err=1).\n" + kTerminated))
+      << result.stderr_text;
+  EXPECT_EQ(fs::file_size(run.target("bad")), 0u);
+}
+
+TEST(Extraction, ASymbolicLinkAtAFilesPathIsNeverWrittenThrough) {
+  Installation run;
+  run.payload = testing::build_payload({{"data/settings.ini", "payload", METHOD_STORED, kTime1}});
+  const std::string victim = run.dir / "victim";
+  write_file(victim, "precious");
+  fs::create_directories(run.target("data"));
+  fs::create_symlink(victim, run.target("data/settings.ini"));
+  RunResult result = run.run_auto();
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.stderr_text,
+            failed_with(run, "", "Can't create file - Too many levels of symbolic links (err=5)."));
+  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_TRUE(fs::is_symlink(run.target("data/settings.ini")));
+}
+
+TEST(Extraction, FilesystemRefusalsEndWithTheSystemsText) {
+  {
+    Installation run;
+    run.payload = testing::build_payload({{"sub/x", "x", METHOD_STORED}});
+    fs::create_directories(run.target());
+    write_file(run.target("sub"), "a file where a directory belongs");
+    RunResult result = run.run_auto();
+    EXPECT_EQ(result.stderr_text, failed_with(run, "", "Can't create directory - File exists (err=4)."));
+  }
+  {
+    Installation run;
+    run.payload = testing::build_payload({{"dir/", "x", METHOD_STORED}});
+    RunResult result = run.run_auto();
+    EXPECT_EQ(result.stderr_text, failed_with(run, "", "Can't create file - Is a directory (err=5)."));
+    EXPECT_TRUE(fs::is_directory(run.target("dir")));
+  }
+}
+
+TEST(Extraction, AShortWriteIsAnErrorSavingData) {
+  Installation run;
+  run.payload = testing::build_payload({{"large", std::string(200000, 'L'), METHOD_STORED, kTime1}});
+  run.write();
+  // A file size limit makes the write come short; the limit and the ignored
+  // signal pass to the installer.
+  struct rlimit old_limit {};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 100000;
+  auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  RunResult result = testing::run_in_sandbox(run.installer, {"-autonext", "-TELO", run.inside}, run.box);
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.stderr_text, failed_with(run, "", "Error saving data - File too large (err=1)."));
+}
+
+// On a terminal the line is redrawn in place: a compressed file of three
+// pieces moves it twice while decoding, and its long path keeps its tail.
+TEST(Extraction, ProgressLineOnATerminal) {
+  Installation run;
+  const std::string long_path = "app/very/long/directory/name/for/testing/progress/file.bin";
+  run.payload = testing::build_payload({
+      {long_path, patterned(20000, 3), METHOD_COMPRESSED, kTime1},
+      {"b.txt", "0123456789", METHOD_STORED, kTime1},
+  });
+  RunResult result = run.run_typed(/*pty=*/true);
+  const std::string shown = ".../progress/file.bin";
+  ASSERT_EQ(long_path[40], '/');  // the first separator at or after index 40
+  const std::string at40 = drawn(0, 40, shown);  // 8192 of 20010 bytes
+  const std::string at81 = drawn(0, 81, shown);  // 16384
+  const std::string at99 = drawn(0, 99, shown);  // 20000, the file written
+  const std::string progress = at40 + std::string(at40.size(), '\b') + at81 +
+                               std::string(at81.size(), '\b') + at99 + erased(at99) +
+                               file_line(50, 100, "b.txt");
+  ASSERT_TRUE(result.stdout_text.starts_with(run.expected_start() + progress)) << result.stdout_text;
+  EXPECT_EQ(result.stdout_text.substr(run.expected_start().size() + progress.size(), 2), "\n\n");
+  EXPECT_EQ(read_file(run.target(long_path)), patterned(20000, 3));
+}
+
+}  // namespace
+}  // namespace telo
