@@ -1,0 +1,118 @@
+// telo-pack's command line: subcommands, help, exit codes, the raw codec
+// commands, and files large enough to be coded in several pieces.
+
+#include <gtest/gtest.h>
+
+#include "tests/support/scoped_temp_dir.h"
+#include "tests/tools/pack_fixture.h"
+#include "tests/tools/tree_fixture.h"
+
+namespace telo::testing {
+namespace {
+
+struct UsageCase {
+  std::vector<std::string> args;
+  const char* message;
+};
+
+TEST(PackCliTest, UsageErrorsExitWith2) {
+  const UsageCase cases[] = {
+      {{}, "usage: telo-pack COMMAND"},
+      {{"frobnicate"}, "unknown command \"frobnicate\""},
+      {{"build", "/tmp"}, "wants -o OUT"},
+      {{"build", "-o", "/tmp/x.bin"}, "wants exactly one APPDIR"},
+      {{"build", "-o", "/tmp/x.bin", "/tmp", "--jobs", "0"}, "--jobs wants a number"},
+      {{"build", "-o", "/tmp/x.bin", "/tmp", "--build-time", "yesterday"}, "--build-time wants seconds"},
+      {{"build", "-o", "/tmp/x.bin", "/tmp", "--shiny"}, "unknown option or missing value: --shiny"},
+      {{"list"}, "wants one INSTALLER"},
+      {{"extract", "a"}, "wants INSTALLER and DIR"},
+      {{"decompress", "a", "b", "-1"}, "SIZE wants a number"},
+  };
+  for (const UsageCase& c : cases) {
+    RunResult result = run_pack(c.args);
+    EXPECT_EQ(result.exit_status, 2) << c.message;
+    EXPECT_NE(result.stderr_text.find(c.message), std::string::npos) << result.stderr_text;
+  }
+}
+
+TEST(PackCliTest, HelpForEachCommand) {
+  for (const char* command : {"build", "list", "verify", "extract", "compress", "decompress"}) {
+    RunResult result = run_pack({command, "--help"});
+    EXPECT_EQ(result.exit_status, 0) << command;
+    EXPECT_EQ(result.stdout_text.find(std::string("usage: telo-pack ") + command), 0u) << result.stdout_text;
+  }
+  RunResult overview = run_pack({"--help"});
+  EXPECT_EQ(overview.exit_status, 0);
+  EXPECT_NE(overview.stdout_text.find("telo-pack verify INSTALLER"), std::string::npos);
+}
+
+TEST(PackCliTest, MissingInputIsAFailureNotAUsageError) {
+  ScopedTempDir temp;
+  RunResult result = run_pack({"build", "-o", temp / "x.bin", temp / "no-such-dir"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find(temp / "no-such-dir"), std::string::npos) << result.stderr_text;
+  EXPECT_EQ(run_pack({"list", temp / "nothing.bin"}).exit_status, 1);
+}
+
+TEST(PackCliTest, HeaderTextLongerThanItsFieldIsRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a", "a"}});
+  RunResult result = run_pack({"build", "-o", temp / "x.bin", temp / "app", "--product", std::string(64, 'P')});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("--product"), std::string::npos) << result.stderr_text;
+}
+
+TEST(PackCliTest, CompressAndDecompressRoundTrip) {
+  ScopedTempDir temp;
+  for (const std::string& input : {std::string(), std::string("a"), random_bytes(16385, 7),
+                                   std::string(100000, 'x') + random_bytes(5000, 8)}) {
+    write_file(temp / "in", input);
+    ASSERT_EQ(run_pack({"compress", temp / "in", temp / "stream"}).exit_status, 0);
+    RunResult result =
+        run_pack({"decompress", temp / "stream", temp / "out", std::to_string(input.size())});
+    ASSERT_EQ(result.exit_status, 0) << result.stderr_text;
+    EXPECT_TRUE(read_file(temp / "out") == input) << input.size();
+  }
+  EXPECT_EQ(read_file(temp / "stream").size() < 10000u, true);  // the last input is mostly one byte
+}
+
+TEST(PackCliTest, BuildTimeComesFromSourceDateEpoch) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a", "a"}});
+  ASSERT_EQ(run_pack({"build", "-o", temp / "x.bin", temp / "app"}, {"SOURCE_DATE_EPOCH=1000000000"}).exit_status, 0);
+  RunResult list = run_pack({"list", temp / "x.bin"});
+  EXPECT_NE(list.stdout_text.find("build time:      2001-09-09 01:46:40 UTC (1000000000)"), std::string::npos)
+      << list.stdout_text;
+}
+
+// Files larger than a piece are coded on several threads and joined bit to
+// bit; the joined stream must decode and must not depend on the job count.
+TEST(PackCliTest, FilesOfSeveralPiecesRoundTrip) {
+  ScopedTempDir temp;
+  std::string text;
+  for (unsigned i = 0; text.size() < (5u << 20); ++i) text += "entry " + std::to_string(i * 2654435761u % 1000003u) + "\n";
+  std::vector<TreeFile> files = {
+      {"big.txt", text, 0644, 1600000000},
+      {"mixed.bin", random_bytes(3u << 20, 9) + text.substr(0, 1u << 20), 0600, 1600000001},
+      {"noise.bin", random_bytes((2u << 20) + 1, 10), 0644, 1600000002},
+  };
+  make_tree(temp / "app", files);
+  for (const char* jobs : {"1", "2"}) {
+    std::string out = temp / (std::string("setup-") + jobs + ".bin");
+    RunResult built = run_pack({"build", "-o", out, temp / "app", "--jobs", jobs, "--build-time", "1"});
+    ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+  }
+  EXPECT_TRUE(read_file(temp / "setup-1.bin") == read_file(temp / "setup-2.bin"));
+  RunResult verified = run_pack({"verify", temp / "setup-2.bin"});
+  EXPECT_EQ(verified.exit_status, 0) << verified.stderr_text;
+  RunResult list = run_pack({"list", temp / "setup-2.bin"});
+  EXPECT_NE(list.stdout_text.find("compressed    " + std::to_string(text.size())), std::string::npos)
+      << list.stdout_text;
+  EXPECT_NE(list.stdout_text.find("compressed    4194304"), std::string::npos) << list.stdout_text;
+  EXPECT_NE(list.stdout_text.find("stored        2097153"), std::string::npos) << list.stdout_text;
+  ASSERT_EQ(run_pack({"extract", temp / "setup-2.bin", temp / "out"}).exit_status, 0);
+  EXPECT_EQ(compare_trees(files, read_tree(temp / "out")), "");
+}
+
+}  // namespace
+}  // namespace telo::testing
