@@ -9,6 +9,7 @@
 #include "payload/codec/bit_output.h"
 #include "payload/codec/block_coder.h"
 #include "payload/codec/codec.h"
+#include "payload/codec/codec_memory.h"
 #include "payload/codec/context.h"
 #include "payload/codec/match_trie.h"
 
@@ -29,7 +30,7 @@ bool ensure_work_arrays(Decompressor& c) {
   auto allocate = [&](auto*& array, std::size_t count) {
     if (array != nullptr) return true;
     using Entry = std::remove_reference_t<decltype(*array)>;
-    array = static_cast<Entry*>(std::calloc(count, sizeof(Entry)));
+    array = static_cast<Entry*>(codec_calloc(count, sizeof(Entry)));
     if (array == nullptr) return false;
     made[made_count++] = array;
     return true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "payload/codec/codec.h"
+#include "payload/codec/codec_memory.h"
 #include "payload/codec/context.h"
 #include "tests/payload/codec/stream_reader.h"
 
@@ -220,6 +221,42 @@ TEST(CompressorTest, FullDestinationDoesNotSpoilTheNextCall) {
   const Compressed again = compress(*bare.context, input, input.size());
   EXPECT_EQ(again.result, 1);
   EXPECT_EQ(again.stream, compress(input).stream);
+}
+
+TEST(CompressorTest, ContextTellsHowManyBitsTheStreamHolds) {
+  // The closing 7 zero bits leave out_free_bits - 1 padding bits in the last byte.
+  for (std::size_t n : {0u, 1u, 2u, 3u, 5u, 100u, 7000u, 30000u}) {
+    BareContext bare;
+    const Bytes input = words(n, static_cast<unsigned>(n));
+    const Compressed c = compress(*bare.context, input, n * 2 + 64);
+    const auto parsed = testing::parse_stream(c.stream, n);
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.bits, c.stream.size() * 8 - (bare.context->out_free_bits - 1)) << n;
+  }
+}
+
+int calls_before_failure = 0;
+void* calloc_that_fails_later(std::size_t count, std::size_t size) {
+  return calls_before_failure-- > 0 ? std::calloc(count, size) : nullptr;
+}
+
+TEST(CompressorTest, MissingWorkArraysThatCannotBeHadGiveNoMemory) {
+  for (int succeeding = 0; succeeding < 8; ++succeeding) {
+    BareContext bare;
+    calls_before_failure = succeeding;
+    codec_calloc = calloc_that_fails_later;
+    Bytes in = words(100, 1);
+    Bytes out(200);
+    ByteWindow source{in.data(), in.data() + in.size(), 0, in.data(), 100};
+    ByteWindow destination{out.data(), out.data() + out.size(), 0, out.data(), 200};
+    const int result = codec_compress(bare.context.get(), &source, &destination);
+    codec_calloc = std::calloc;
+    EXPECT_EQ(result, CODEC_ERR_NO_MEMORY);
+    EXPECT_EQ(bare.context->text, nullptr);  // what the call got is given back
+    EXPECT_EQ(bare.context->next, nullptr);
+    EXPECT_EQ(source.pos, in.data());
+    EXPECT_EQ(compress(*bare.context, in, 200).stream, compress(in).stream);
+  }
 }
 
 TEST(CompressorTest, ErrorAlreadyInContextIsReturnedUntouched) {
