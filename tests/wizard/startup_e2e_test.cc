@@ -171,8 +171,9 @@ TEST(Wizard, BackFromTheExistingDirectoryWarningReturnsToTheDialog) {
   Installer installer({{"telolnx", "#!/bin/sh\n"}}, texts);
   std::string target = installer.dir / "existing";
   std::filesystem::create_directories(target);
-  // Next, default dir, Back, default dir again, Cancel at the warning.
-  RunResult result = installer.run({"-TELO", target}, "n\ny\nb\ny\nc\n");
+  // Next, default dir kept despite the /tmp warning, Back, the same again,
+  // Cancel at the existing-directory warning.
+  RunResult result = installer.run({"-TELO", target}, "n\ny\nn\nb\ny\nn\nc\n");
   EXPECT_EQ(result.exit_status, 1);
   const std::string warning = "\n\nThe directory \n    " + target + "\nalready exists!\n";
   std::size_t first = result.stderr_text.find(warning);
@@ -184,7 +185,7 @@ TEST(Wizard, BackFromTheExistingDirectoryWarningReturnsToTheDialog) {
             kBackNextCancel + kTerminated);
   // Without a private Java runtime in the payload there is no warning.
   Installer plain;
-  RunResult quiet = plain.run({"-TELO", target}, "n\ny\n");
+  RunResult quiet = plain.run({"-TELO", target}, "n\ny\nn\n");
   EXPECT_EQ(quiet.stderr_text.find("already exists!"), std::string::npos);
 }
 
@@ -205,9 +206,9 @@ std::size_t count_of(const std::string& text, const std::string& part) {
 TEST(Wizard, BackAtFilesInstalledShowsTheScreenAgainAndCompletionExitsWithZero) {
   Installer installer;
   std::string target = installer.dir / "app";
-  // Next; default directory; Back twice and Next at the files screen; then
-  // No to the stub, the desktop shortcut and the start of the application.
-  RunResult result = installer.run({"-TELO", target}, "n\ny\nb\nb\nn\nn\nn\nn\n");
+  // Next; default directory, kept despite the /tmp warning; Ok to the Java
+  // notice; Back twice and Next at the files screen; then No to the stub, the desktop shortcut and the start of the application.
+  RunResult result = installer.run({"-TELO", target}, "n\ny\nn\no\nb\nb\nn\nn\nn\nn\n");
   EXPECT_EQ(count_of(result.stderr_text, kFilesInstalled + kBackNextCancel), 3u) << result.stderr_text;
   EXPECT_EQ(result.exit_status, 0) << result.stderr_text;
   const std::string complete = "\n\nInstallation complete.\n\n";
@@ -218,14 +219,15 @@ TEST(Wizard, BackAtFilesInstalledShowsTheScreenAgainAndCompletionExitsWithZero) 
 
 TEST(Wizard, AutonextInstallsWithoutQuestions) {
   Installer installer;
-  std::string target = installer.dir / "auto";
+  // Under the sandbox's /home, so that the directory dialog has nothing to warn about.
+  std::string target = "/home/t/auto";
   // The payload's application records its start, proving the whole road ran.
   installer.write(testing::build_payload(
       {{"telolnx", "#!/bin/sh\necho started > \"$(dirname \"$0\")/started\"\n", METHOD_STORED, 1, 0100755}}));
   RunResult result = installer.run({"-autonext", "-TELO", target}, "");
   EXPECT_EQ(result.stderr_text.find("[Next? Cancel?]"), std::string::npos) << result.stderr_text;
   EXPECT_EQ(result.stderr_text.find("Installation terminated."), std::string::npos) << result.stderr_text;
-  EXPECT_EQ(testing::read_file(target + "/started"), "started\n");
+  EXPECT_EQ(testing::read_file(installer.box.root + target + "/started"), "started\n");
 }
 
 }  // namespace
