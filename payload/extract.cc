@@ -1,5 +1,8 @@
 #include "payload/extract.h"
 
+#include <malloc.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -8,12 +11,11 @@
 #include <memory>
 #include <span>
 
-#include <unistd.h>
-
 #include "console/outcome.h"
 #include "console/progress.h"
 #include "console/terminate.h"
 #include "payload/codec/codec.h"
+#include "payload/crc16_sliced.h"
 #include "payload/file_output.h"
 #include "payload/format.h"
 #include "payload/header.h"
@@ -26,6 +28,9 @@ namespace telo {
 namespace {
 
 constexpr std::uint32_t kDecodePiece = 8192;  // the decoder's window; progress moves between pieces
+// Record buffers at least this large are mapped afresh and given back when
+// freed, so that memory held after a large file never adds to the next one.
+constexpr int kMappedBufferThreshold = 256 * 1024;
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -54,6 +59,11 @@ int bytes_percent(const Progress& p, std::uint64_t bytes) {
 
 std::uint16_t crc_of(const std::uint8_t* table, const std::uint8_t* data, std::uint32_t length) {
   return static_cast<std::uint16_t>(crc16_update(table, 0, data, length));
+}
+
+// File contents are checked eight bytes at a time; the same checksum.
+std::uint16_t contents_crc(std::uint16_t crc, const std::uint8_t* data, std::size_t length) {
+  return crc16_sliced(crc, data, length);
 }
 
 // Reads and validates the next record header into `header` (4136 bytes).
@@ -119,23 +129,26 @@ Buffer allocate(std::uint32_t size) {
 }
 
 // Decodes the stored stream into `output` in pieces of at most 8192 bytes,
-// moving the progress line between pieces.
-void decode_record(const FileRecord& record, std::uint8_t* stored, std::uint8_t* output,
-                   const char* rel_path, const Progress& progress) {
+// moving the progress line between pieces. Returns the checksum of the
+// output, taken piece by piece while each is still in the cache.
+std::uint16_t decode_record(const FileRecord& record, std::uint8_t* stored, std::uint8_t* output,
+                            const char* rel_path, const Progress& progress) {
   Decompressor* context = nullptr;
   if (decompressor_create(&context) < 0) error("Decompression error (err=1).");
   ByteWindow source{stored, stored + record.stored_size, 0, stored, record.stored_size};
   std::uint8_t* cursor = output;
   std::uint8_t* const end = output + record.size;
+  std::uint16_t crc = 0;
   for (;;) {
     auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(end - cursor, kDecodePiece));
     ByteWindow destination{cursor, cursor + piece, 0, cursor, piece};
     int result = decompressor_decode(context, &source, &destination);
+    crc = contents_crc(crc, cursor, piece);
     cursor += piece;
     if (cursor == end) {
       decompressor_destroy(&context);
       if (result < 0) error("Decompression error (err=1).");
-      return;
+      return crc;
     }
     show_progress(rel_path, files_percent(progress),
                   bytes_percent(progress, progress.bytes_done + (cursor - output)));
@@ -148,8 +161,7 @@ void decode_record(const FileRecord& record, std::uint8_t* stored, std::uint8_t*
 
 // Writes one file: its directories, the opened (emptied) file, the checked
 // and decoded contents in one write, then its time and mode.
-void extract_file(const std::uint8_t* crc_table, const FileRecord& record, const char* rel_path,
-                  Progress* progress) {
+void extract_file(const FileRecord& record, const char* rel_path, Progress* progress) {
   const char* directory = install_targets.directory[0];
   make_parent_directories(directory, rel_path);
   Text path = make_file_path(directory, rel_path);
@@ -165,11 +177,11 @@ void extract_file(const std::uint8_t* crc_table, const FileRecord& record, const
   Buffer decoded = stored_as_is ? nullptr : allocate(record.size);
   if (record.stored_size != 0 && payload_read(stored.get(), record.stored_size) != record.stored_size)
     error("Corrupted file(s) (err=3).");
-  std::uint16_t stored_crc = crc_of(crc_table, stored.get(), record.stored_size);
+  std::uint16_t stored_crc = contents_crc(0, stored.get(), record.stored_size);
   if (stored_crc != record.stored_crc) error("Corrupted file(s) (err=4).");
   std::uint8_t* output = stored_as_is ? stored.get() : decoded.get();
-  if (!stored_as_is) decode_record(record, stored.get(), output, rel_path, *progress);
-  std::uint16_t data_crc = stored_as_is ? stored_crc : crc_of(crc_table, output, record.size);
+  std::uint16_t data_crc =
+      stored_as_is ? stored_crc : decode_record(record, stored.get(), output, rel_path, *progress);
   if (data_crc != record.data_crc) error("Corrupted file(s) (err=5).");
 
   errno = 0;
@@ -190,6 +202,8 @@ void extract_file(const std::uint8_t* crc_table, const FileRecord& record, const
 int extract_payload() {
   CrcTable crc_table(crc16_make_table());
   if (crc_table == nullptr) error("Insufficient memory (err=3).");
+  (void)mallopt(M_MMAP_THRESHOLD, kMappedBufferThreshold);
+  (void)mallopt(M_TRIM_THRESHOLD, kMappedBufferThreshold);
   std::fputs("\n\n.... Installing files ....\n\n", stderr);
   show_progress(nullptr, 0, 0);
 
@@ -203,7 +217,7 @@ int extract_payload() {
     if (record.method == METHOD_REMOVE)
       remove_path(install_targets.directory[0], rel_path);
     else
-      extract_file(crc_table.get(), record, rel_path, &progress);
+      extract_file(record, rel_path, &progress);
     ++progress.records_done;
   }
   show_progress(nullptr, 0, 0);

@@ -1,0 +1,48 @@
+#include "payload/crc16_sliced.h"
+
+#include <array>
+#include <cstring>
+
+namespace telo {
+
+namespace {
+
+using SliceTables = std::array<std::array<std::uint16_t, 256>, 8>;
+
+// Table k advances a byte through k further zero bytes (reflected polynomial 0xA001).
+constexpr SliceTables make_slice_tables() {
+  SliceTables t{};
+  for (unsigned i = 0; i < 256; ++i) {
+    unsigned v = i;
+    for (int bit = 0; bit < 8; ++bit) v = (v & 1) ? (v >> 1) ^ 0xA001u : v >> 1;
+    t[0][i] = static_cast<std::uint16_t>(v);
+  }
+  for (int k = 1; k < 8; ++k) {
+    for (unsigned i = 0; i < 256; ++i)
+      t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF]);
+  }
+  return t;
+}
+
+constexpr SliceTables kSlices = make_slice_tables();
+
+constexpr std::uint16_t exchange(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+
+}  // namespace
+
+std::uint16_t crc16_sliced(std::uint16_t initial, const void* data, std::size_t length) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  std::uint32_t crc = exchange(initial);  // the standard register
+  for (; length >= 8; length -= 8, p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);  // little-endian: byte 0 in the low bits
+    w ^= crc;
+    crc = kSlices[7][w & 0xFF] ^ kSlices[6][(w >> 8) & 0xFF] ^ kSlices[5][(w >> 16) & 0xFF] ^
+          kSlices[4][(w >> 24) & 0xFF] ^ kSlices[3][(w >> 32) & 0xFF] ^ kSlices[2][(w >> 40) & 0xFF] ^
+          kSlices[1][(w >> 48) & 0xFF] ^ kSlices[0][w >> 56];
+  }
+  for (; length > 0; --length, ++p) crc = (crc >> 8) ^ kSlices[0][(crc ^ *p) & 0xFF];
+  return exchange(static_cast<std::uint16_t>(crc));
+}
+
+}  // namespace telo
