@@ -48,8 +48,11 @@ TEST(Launch, FullUnattendedInstallationStartsTheApplicationAsTheLoginUser) {
   EXPECT_EQ(text_after_files_installed(result.stderr_text, false),
             stub_offer(kStub) + kStubVariants + shared_note(dir) + kShortcutOffer + kLaunchOffer + kStarting);
   EXPECT_EQ(read_file(box.host_path(kStub)), expected_stub(dir, true));
-  EXPECT_EQ(read_file(box.host_path("/home/alice/Desktop/telo32.desktop")),
-            expected_entry(dir, kStub, true));
+  EXPECT_EQ(stub_problems(box.host_path(kStub)), "");
+  for (const char* entry : {"/usr/share/applications/telo32.desktop", "/home/alice/Desktop/telo32.desktop"}) {
+    EXPECT_EQ(read_file(box.host_path(entry)), expected_entry(dir, kStub, true)) << entry;
+    EXPECT_EQ(desktop_entry_problems(box.host_path(entry)), "");
+  }
   EXPECT_EQ(box.calls(), std::string(kUnamePair) + kLognamePair + "/usr/bin/sudo -u alice /bin/sh " + kStub + "\n");
   ApplicationRun app = read_application_run(box);
   expect_became_application(result, app, kUserId);

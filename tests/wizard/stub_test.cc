@@ -148,6 +148,7 @@ TEST(LauncherStub, GoesIntoTheFirstStandardDirectoryOnPath) {
     RunResult result = run_in_namespace(box, installer, run);
     EXPECT_NE(result.stderr_text.find(stub_offer(c.stub)), std::string::npos) << result.stderr_text;
     EXPECT_EQ(read_file(box.host_path(c.stub)), expected_stub(kDir, true));
+    EXPECT_EQ(stub_problems(box.host_path(c.stub)), "");
     // The launch ran the stub where it was written.
     EXPECT_TRUE(read_application_run(box).ran);
   }
@@ -163,6 +164,7 @@ TEST(LauncherStub, InstallationNamedLikeTheStubGetsTheStubInside) {
   const std::string stub = std::string(kStub) + "/telo";
   EXPECT_NE(result.stderr_text.find(stub_offer(stub)), std::string::npos) << result.stderr_text;
   EXPECT_EQ(read_file(box.host_path(stub)), expected_stub(kStub, true));
+  EXPECT_EQ(stub_problems(box.host_path(stub)), "");
   ApplicationRun app = read_application_run(box);
   ASSERT_TRUE(app.ran);
   EXPECT_EQ(app.cwd, kStub);
@@ -188,8 +190,9 @@ TEST(LauncherStub, ExistingStubKeptIsUsedByLaterSteps) {
                 kOverwritePrompt + kShortcutOffer + kYesNo + kLaunchOffer + kYesNo + kStarting);
   EXPECT_EQ(read_file(box.host_path(kStub)), kOldStub);
   EXPECT_EQ(mode_of(box.host_path(std::string(kDir) + "/data")), 0u);
-  EXPECT_EQ(read_file(box.host_path("/usr/share/applications/telo.desktop")),
-            expected_entry(kDir, kStub, false));
+  const std::string entry = box.host_path("/usr/share/applications/telo.desktop");
+  EXPECT_EQ(read_file(entry), expected_entry(kDir, kStub, false));
+  EXPECT_EQ(desktop_entry_problems(entry), "");
   ApplicationRun app = read_application_run(box);
   ASSERT_TRUE(app.ran);
   EXPECT_EQ(app.args, std::vector<std::string>{"kept"});
@@ -206,6 +209,7 @@ TEST(LauncherStub, ExistingStubOverwritten) {
                 kOverwritePrompt + shared_note(kDir) + kOkCancel + kShortcutOffer + kYesNo +
                 kLaunchOffer + kYesNo + kComplete);
   EXPECT_EQ(read_file(box.host_path(kStub)), expected_stub(kDir, true));
+  EXPECT_EQ(stub_problems(box.host_path(kStub)), "");
 }
 
 TEST(LauncherStub, LaterInstallationProposesThisOnesDirectory) {
