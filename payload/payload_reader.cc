@@ -19,6 +19,7 @@ std::string record_name(std::uint32_t index, std::string_view rel_path) {
 }
 
 bool read_at(InstallerReader* reader, std::uint64_t offset, void* into, std::size_t length) {
+  if (length == 0) return true;
   if (::fseeko(reader->file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return false;
   return std::fread(into, 1, length, reader->file.get()) == length;
 }

@@ -41,7 +41,7 @@ bool read_input(const std::string& path, std::vector<std::uint8_t>* bytes) {
 
 bool write_output(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   FileHandle file(std::fopen(path.c_str(), "wb"));
-  bool ok = file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  bool ok = file && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size());
   ok = file && std::fclose(file.release()) == 0 && ok;
   if (!ok) pack_error("%s: %s", path.c_str(), std::strerror(errno));
   return ok;
