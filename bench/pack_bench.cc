@@ -1,8 +1,10 @@
 // Packing a realistic file set with telo-pack (1 and 2 threads), beside
 // `tar | gzip -6` and `tar | gzip -9` of the same files, in the same run.
 //
-//   pack_bench [--benchmark_repetitions=N]
+//   pack_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true
 //
+// Machines are shared: interleaved repetitions meet the same load, and the
+// summary keeps each program's fastest run.
 // The file set is $TELO_BENCH_CORPUS (a folder with app/ and jre/), or is
 // made once into /tmp/telo-bench-corpus by shared/bench/make_corpus.sh.
 // Each program is timed by the wall clock and by the CPU time its process

@@ -85,6 +85,19 @@ TEST(PackCliTest, BuildTimeComesFromSourceDateEpoch) {
       << list.stdout_text;
 }
 
+TEST(PackCliTest, ProgressIsShownOnATerminalOnly) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a", "a"}, {"b", "b"}, {"c/d", "d"}});
+  RunOptions on_terminal;
+  on_terminal.use_pty = true;
+  on_terminal.unset_env = {"SOURCE_DATE_EPOCH"};
+  RunResult shown = run_program({TELO_PACK_PATH, "build", "-o", temp / "x.bin", temp / "app"}, on_terminal);
+  EXPECT_EQ(shown.exit_status, 0) << shown.stdout_text;
+  EXPECT_NE(shown.stdout_text.find("\rtelo-pack: 3/3 files, 0/0 MB\n"), std::string::npos) << shown.stdout_text;
+  RunResult piped = run_pack({"build", "-o", temp / "y.bin", temp / "app"});
+  EXPECT_EQ(piped.stderr_text, "");
+}
+
 // Files larger than a piece are coded on several threads and joined bit to
 // bit; the joined stream must decode and must not depend on the job count.
 TEST(PackCliTest, FilesOfSeveralPiecesRoundTrip) {
