@@ -28,8 +28,8 @@ namespace telo {
 namespace {
 
 constexpr std::uint32_t kDecodePiece = 8192;  // the decoder's window; progress moves between pieces
-// Record buffers at least this large are mapped afresh and given back when
-// freed, so that memory held after a large file never adds to the next one.
+// Blocks at least this large are mapped and given back to the system when
+// freed, so that a replaced block never lingers beside its successor.
 constexpr int kMappedBufferThreshold = 256 * 1024;
 
 struct FreeDeleter {
@@ -121,11 +121,25 @@ Text make_file_path(const char* directory, const char* rel_path) {
   return path;
 }
 
+// One block holds a record's stored bytes followed by its decoded output.
+// It is kept for the next record when large enough, so that pages already
+// touched serve again, and replaced (never added to) when a record needs
+// more: memory stays within the largest record's stored_size + size.
+struct RecordMemory {
+  Buffer block;
+  std::uint64_t capacity = 0;
+};
+
 // An allocation of 0 bytes still gives a valid, empty buffer.
-Buffer allocate(std::uint32_t size) {
-  Buffer buffer(static_cast<std::uint8_t*>(std::malloc(size != 0 ? size : 1)));
-  if (buffer == nullptr) error("Memory allocation error (err=3).");
-  return buffer;
+std::uint8_t* reserve(RecordMemory* memory, std::uint64_t bytes) {
+  if (memory->block != nullptr && bytes <= memory->capacity) return memory->block.get();
+  memory->block.reset();
+  memory->capacity = 0;
+  if (bytes > SIZE_MAX) error("Memory allocation error (err=3).");
+  memory->block.reset(static_cast<std::uint8_t*>(std::malloc(bytes != 0 ? static_cast<std::size_t>(bytes) : 1)));
+  if (memory->block == nullptr) error("Memory allocation error (err=3).");
+  memory->capacity = bytes;
+  return memory->block.get();
 }
 
 // Decodes the stored stream into `output` in pieces of at most 8192 bytes,
@@ -161,7 +175,8 @@ std::uint16_t decode_record(const FileRecord& record, std::uint8_t* stored, std:
 
 // Writes one file: its directories, the opened (emptied) file, the checked
 // and decoded contents in one write, then its time and mode.
-void extract_file(const FileRecord& record, const char* rel_path, Progress* progress) {
+void extract_file(const FileRecord& record, const char* rel_path, RecordMemory* memory,
+                  Progress* progress) {
   const char* directory = install_targets.directory[0];
   make_parent_directories(directory, rel_path);
   Text path = make_file_path(directory, rel_path);
@@ -173,22 +188,20 @@ void extract_file(const FileRecord& record, const char* rel_path, Progress* prog
   // A stored record is written straight from its stored bytes: the two
   // sizes are equal and so are the two checksums' inputs.
   const bool stored_as_is = record.method == METHOD_STORED;
-  Buffer stored = allocate(record.stored_size);
-  Buffer decoded = stored_as_is ? nullptr : allocate(record.size);
-  if (record.stored_size != 0 && payload_read(stored.get(), record.stored_size) != record.stored_size)
+  std::uint8_t* stored =
+      reserve(memory, std::uint64_t{record.stored_size} + (stored_as_is ? 0 : record.size));
+  if (record.stored_size != 0 && payload_read(stored, record.stored_size) != record.stored_size)
     error("Corrupted file(s) (err=3).");
-  std::uint16_t stored_crc = contents_crc(0, stored.get(), record.stored_size);
+  std::uint16_t stored_crc = contents_crc(0, stored, record.stored_size);
   if (stored_crc != record.stored_crc) error("Corrupted file(s) (err=4).");
-  std::uint8_t* output = stored_as_is ? stored.get() : decoded.get();
+  std::uint8_t* output = stored_as_is ? stored : stored + record.stored_size;
   std::uint16_t data_crc =
-      stored_as_is ? stored_crc : decode_record(record, stored.get(), output, rel_path, *progress);
+      stored_as_is ? stored_crc : decode_record(record, stored, output, rel_path, *progress);
   if (data_crc != record.data_crc) error("Corrupted file(s) (err=5).");
 
   errno = 0;
   if (!write_output_file(&file, std::span<const std::uint8_t>(output, record.size)))
     terminate_with_errno("Error saving data", "(err=1).", errno);
-  stored.reset();
-  decoded.reset();
   if (record.mtime != 0) restore_time_and_mode(&file, record.mtime, record.mode);
   close_output_file(&file);
 
@@ -211,13 +224,14 @@ int extract_payload() {
   progress.file_count = payload_header.file_count;
   progress.total_size = payload_header.total_size;
   std::uint8_t header[kMaxRecordHeader];
+  RecordMemory memory;
   while (progress.records_done < progress.file_count) {
     FileRecord record = read_record_header(crc_table.get(), header);
     const auto* rel_path = reinterpret_cast<const char*>(header + record_offset::kRelPath);
     if (record.method == METHOD_REMOVE)
       remove_path(install_targets.directory[0], rel_path);
     else
-      extract_file(record, rel_path, &progress);
+      extract_file(record, rel_path, &memory, &progress);
     ++progress.records_done;
   }
   show_progress(nullptr, 0, 0);
