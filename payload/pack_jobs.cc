@@ -10,8 +10,12 @@ namespace telo {
 
 namespace {
 
+// The budget counts bytes, not tasks: a thread busy with a whole piece must
+// not leave the others idle behind a run of small files.
 bool can_take_task(const PieceQueue& queue) {
-  return queue.next_task < queue.tasks.size() && queue.next_task < queue.released + queue.window;
+  if (queue.next_task >= queue.tasks.size()) return false;
+  std::uint64_t in_flight = queue.taken_bytes - queue.released_bytes;
+  return queue.next_task == queue.released || in_flight + queue.tasks[queue.next_task].length <= queue.budget;
 }
 
 void read_piece(const PieceTask& task, const PackEntry& entry, PieceResult* result) {
@@ -47,6 +51,7 @@ void run_task(PieceQueue* queue, std::size_t t, Decompressor** context) {
 // Takes the next task, runs it outside the lock and marks it done.
 void take_and_run(PieceQueue* queue, std::unique_lock<std::mutex>& lock, Decompressor** context) {
   std::size_t t = queue->next_task++;
+  queue->taken_bytes += queue->tasks[t].length;
   lock.unlock();
   run_task(queue, t, context);
   lock.lock();
@@ -87,7 +92,7 @@ void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries,
   if (jobs < 1) jobs = 1;
   // Enough pieces in flight to keep every thread busy while the writer
   // catches up, few enough to bound memory (two buffers of a piece each).
-  queue->window = 2 * std::size_t{jobs} + 2;
+  queue->budget = (2 * std::uint64_t{jobs} + 2) * kPackPieceSize;
   for (unsigned i = 1; i < jobs; ++i) queue->workers.emplace_back(worker_main, queue);
 }
 
@@ -108,6 +113,7 @@ void release_piece(PieceQueue* queue, std::size_t t) {
   std::vector<std::uint8_t>().swap(result.compressed.bytes);
   std::lock_guard<std::mutex> lock(queue->mutex);
   queue->released = t + 1;
+  queue->released_bytes += queue->tasks[t].length;
   queue->changed.notify_all();
 }
 

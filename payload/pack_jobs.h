@@ -36,9 +36,11 @@ struct PieceQueue {
   std::vector<PieceTask> tasks;
   std::vector<PieceResult> results;
   std::vector<std::size_t> first_task;  // per entry: its first task (tasks.size() if none)
-  std::size_t window = 1;               // most tasks taken beyond the last released one
+  std::uint64_t budget = 0;             // most input bytes taken and not yet released
   std::size_t next_task = 0;            // the first task nobody has taken
   std::size_t released = 0;             // tasks the writer is done with
+  std::uint64_t taken_bytes = 0;        // input bytes of the tasks before next_task
+  std::uint64_t released_bytes = 0;     // input bytes of the tasks before released
   bool stopping = false;
   std::mutex mutex;
   std::condition_variable changed;

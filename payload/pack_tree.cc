@@ -69,6 +69,14 @@ void scan_entry(Scan& scan, const std::string& path, const std::string& rel) {
     scan.ok = false;
     return;
   }
+  // The installer takes a backslash for a separator too when it creates a
+  // file's directories: a file "a\b" would need a directory "a", which
+  // fails when a file "a" stands there.
+  if (rel.find('\\') != std::string::npos) {
+    pack_error("%s: a name with '\\' in it cannot be installed", path.c_str());
+    scan.ok = false;
+    return;
+  }
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
     pack_error("%s: %s", path.c_str(), std::strerror(errno));

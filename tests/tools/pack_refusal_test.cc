@@ -112,6 +112,12 @@ const RefusalCase kRefusals[] = {
        return app + "/" + rel;
      },
      "longer than a record header allows"},
+    {"Backslash",
+     [](const std::string& app) {
+       make_tree(app, {{"program/a\\b", "x"}});
+       return app + "/program/a\\b";
+     },
+     "a name with '\\' in it cannot be installed"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Trees, PackRefusalTest, ::testing::ValuesIn(kRefusals),
