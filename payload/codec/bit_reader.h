@@ -46,12 +46,18 @@ inline std::uint64_t load_big_endian64(const std::uint8_t* p) {
 // Byte by byte near the end of the source, zeros past it.
 void refill_bytes(BitReader& reader);
 
+// Makes at least kRefillBits bits ready when eight source bytes remain: the
+// word's bytes that fit go in whole, the partial one is loaded again next time.
+inline void refill_word(BitReader& reader) {
+  reader.bits |= load_big_endian64(reader.in) >> reader.count;
+  reader.in += (63 - reader.count) >> 3;
+  reader.count |= kRefillBits;
+}
+
 // Makes at least kRefillBits bits ready.
 inline void refill(BitReader& reader) {
   if (reader.end - reader.in >= 8) {
-    reader.bits |= load_big_endian64(reader.in) >> reader.count;
-    reader.in += (63 - reader.count) >> 3;
-    reader.count |= kRefillBits;
+    refill_word(reader);
   } else {
     refill_bytes(reader);
   }

@@ -6,10 +6,9 @@
 #include <new>
 
 #include "payload/codec/bit_reader.h"
-#include "payload/codec/block_header.h"
+#include "payload/codec/chunk_decoder.h"
 #include "payload/codec/codec_memory.h"
 #include "payload/codec/context.h"
-#include "payload/codec/symbol_decoder.h"
 
 namespace telo {
 
@@ -17,10 +16,7 @@ void* (*codec_calloc)(std::size_t count, std::size_t size) = std::calloc;
 
 namespace {
 
-constexpr int kWindowMask = kWindowSize - 1;
-constexpr int kWindowStep = 1024;     // a failed window allocation would retry this much smaller
-constexpr int kLongestMatch = 256;
-constexpr int kWordCopy = 8;          // bytes a match copy moves per step
+constexpr int kWindowStep = 1024;  // a failed window allocation would retry this much smaller
 
 template <typename T>
 bool allocate_array(T*& array, std::size_t bytes) {
@@ -39,76 +35,6 @@ void free_context(Decompressor* context) {
   std::free(context->next);
   context->~Decompressor();
   std::free(context);
-}
-
-// Copies `length` bytes of a match to out[at...], the source lying `distance`
-// bytes back (1 to 8192). The part before this call's output comes from the
-// window, which holds the previous chunk at the same indices modulo 8192; the
-// rest overlaps the output itself, so a short distance repeats a pattern.
-// Words may be written up to 7 bytes past the match, never past `limit`.
-int copy_match(const std::uint8_t* window, std::uint8_t* out, int at, int limit, int distance,
-               int length) {
-  if (distance > at) {
-    const int from_window = std::min(length, distance - at);
-    std::memcpy(out + at, window + kWindowSize - (distance - at), from_window);
-    at += from_window;
-    length -= from_window;
-    if (length == 0) return at;
-  }
-  std::uint8_t* to = out + at;
-  const std::uint8_t* from = to - distance;
-  std::uint8_t* const stop = to + length;
-  if (distance >= kWordCopy && at + length + kWordCopy <= limit) {
-    do {
-      std::memcpy(to, from, kWordCopy);
-      to += kWordCopy;
-      from += kWordCopy;
-    } while (to < stop);
-  } else if (distance == 1) {
-    std::memset(to, *from, length);
-  } else {
-    while (to < stop) *to++ = *from++;
-  }
-  return at + length;
-}
-
-// Produces up to n bytes at out; fewer only when the stream was refused.
-// Format notes: a block's symbols are literals and matches; the header of
-// the next block is read only when a symbol is needed and the block is used
-// up. A block size of 0 is never used up again (the count goes below zero).
-int produce_chunk(Decompressor& context, BitReader& reader, std::uint8_t* out, int n) {
-  const std::uint8_t* window = context.window;
-  int produced = 0;
-  if (context.copy_remaining > 0) {
-    const int length = std::min(context.copy_remaining, n);
-    produced = copy_match(window, out, 0, n, kWindowSize - static_cast<int>(context.copy_from), length);
-    context.copy_remaining -= length;
-    context.copy_from = (context.copy_from + length) & kWindowMask;
-  }
-  auto remaining = static_cast<std::uint32_t>(context.block_remaining);
-  while (produced < n) {
-    if (remaining == 0) {
-      if (read_block_header(context, reader) != 0) break;
-      remaining = static_cast<std::uint32_t>(context.block_remaining);
-    }
-    --remaining;  // wraps like the stored 32-bit count
-    refill(reader);
-    const std::uint32_t symbol = decode_symbol(reader, context);
-    if (symbol < 256) {
-      out[produced++] = static_cast<std::uint8_t>(symbol);
-      continue;
-    }
-    const int length = static_cast<int>(symbol) - 253;
-    const int distance = static_cast<int>(decode_offset(reader, context)) + 1;
-    const int copied = std::min(length, n - produced);
-    produced = copy_match(window, out, produced, n, distance, copied);
-    if (copied < length) {
-      context.copy_remaining = length - copied;
-      context.copy_from = static_cast<std::uint32_t>(produced - distance) & kWindowMask;
-    }
-  }
-  context.block_remaining = static_cast<std::int32_t>(remaining);
-  return produced;
 }
 
 }  // namespace
