@@ -7,7 +7,8 @@ namespace telo {
 
 namespace {
 
-using SliceTables = std::array<std::array<std::uint16_t, 256>, 8>;
+constexpr int kSlices16 = 16;
+using SliceTables = std::array<std::array<std::uint16_t, 256>, kSlices16>;
 
 // Table k advances a byte through k further zero bytes (reflected polynomial 0xA001).
 constexpr SliceTables make_slice_tables() {
@@ -17,7 +18,7 @@ constexpr SliceTables make_slice_tables() {
     for (int bit = 0; bit < 8; ++bit) v = (v & 1) ? (v >> 1) ^ 0xA001u : v >> 1;
     t[0][i] = static_cast<std::uint16_t>(v);
   }
-  for (int k = 1; k < 8; ++k) {
+  for (int k = 1; k < kSlices16; ++k) {
     for (unsigned i = 0; i < 256; ++i)
       t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF]);
   }
@@ -33,6 +34,17 @@ constexpr std::uint16_t exchange(std::uint16_t v) { return static_cast<std::uint
 std::uint16_t crc16_sliced(std::uint16_t initial, const void* data, std::size_t length) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   std::uint32_t crc = exchange(initial);  // the standard register
+  const auto& t = kSlices;
+  for (; length >= 16; length -= 16, p += 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, p, sizeof a);  // little-endian: byte 0 in the low bits
+    std::memcpy(&b, p + 8, sizeof b);
+    a ^= crc;
+    crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][(a >> 24) & 0xFF] ^
+          t[11][(a >> 32) & 0xFF] ^ t[10][(a >> 40) & 0xFF] ^ t[9][(a >> 48) & 0xFF] ^ t[8][a >> 56] ^
+          t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF] ^ t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF] ^
+          t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF] ^ t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56];
+  }
   for (; length >= 8; length -= 8, p += 8) {
     std::uint64_t w;
     std::memcpy(&w, p, sizeof w);  // little-endian: byte 0 in the low bits

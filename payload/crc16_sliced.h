@@ -1,6 +1,6 @@
 #pragma once
 
-// CRC-16/ARC eight bytes at a time, for checking file contents at memory
+// CRC-16/ARC sixteen bytes at a time, for checking file contents at memory
 // speed. Same value and byte order as crc16_update with the standard table:
 // the running value has its two bytes exchanged.
 
