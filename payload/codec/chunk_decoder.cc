@@ -12,11 +12,12 @@ namespace {
 constexpr int kWindowMask = kWindowSize - 1;
 constexpr int kLongestMatch = 256;
 constexpr int kWordCopy = 8;  // bytes a match copy moves per step
+constexpr int kWideCopy = 16; // per step in the fast path when the distance allows
 // The fast path runs while its literals, a whole match and a word copy's
 // overrun still fit in the chunk, and two refills fit in the source.
 constexpr int kFastLiterals = 3;
 static_assert(kFastLiterals * kMaxCodeLength <= kRefillBits);
-constexpr int kFastOutputMargin = (kFastLiterals - 1) + kLongestMatch + kWordCopy;
+constexpr int kFastOutputMargin = (kFastLiterals - 1) + kLongestMatch + kWideCopy;
 constexpr int kFastInputMargin = 16;
 
 // Copies `length` bytes of a match to out[at...], the source lying `distance`
@@ -51,14 +52,20 @@ int copy_match(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
 }
 
 // A match in the fast path: the copy is known to fit the chunk with room
-// for a word's overrun.
+// for a wide copy's overrun (up to 15 bytes past the match).
 inline int copy_match_fast(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
                            int distance, int length) {
   if (distance > at) return copy_match(window, out, at, limit, distance, length);
   std::uint8_t* to = out + at;
   const std::uint8_t* from = to - distance;
   std::uint8_t* const stop = to + length;
-  if (distance >= kWordCopy) {
+  if (distance >= kWideCopy) {
+    do {
+      std::memcpy(to, from, kWideCopy);
+      to += kWideCopy;
+      from += kWideCopy;
+    } while (to < stop);
+  } else if (distance >= kWordCopy) {
     do {
       std::memcpy(to, from, kWordCopy);
       to += kWordCopy;

@@ -12,11 +12,12 @@
 namespace telo {
 
 // Entry layout (32 bits):
-//   bits 0..4   code length to discard (a link: the subtable's index width)
-//   bit  5      kEntryLink: bits 8..31 are the subtable's first entry
+//   bits 0..6   code length to discard (a link: the subtable's index width)
+//   bit  7      kEntryLink: bits 8..31 are the subtable's first entry
 //   bits 8..31  the decoded value (the "payload" of the symbol)
-inline constexpr std::uint32_t kEntryLengthMask = 0x1F;
-inline constexpr std::uint32_t kEntryLink = 0x20;
+// A value entry's low byte is its length alone, so it needs no masking.
+inline constexpr std::uint32_t kEntryLengthMask = 0x7F;
+inline constexpr std::uint32_t kEntryLink = 0x80;
 inline constexpr int kEntryValueShift = 8;
 
 inline constexpr int kSymbolEntryBits = 11;   // main-table width of the symbol code

@@ -20,7 +20,7 @@ inline std::uint32_t decode_entry(BitReader& reader, const std::uint32_t* table,
     entry = table[(entry >> kEntryValueShift) +
                   peek_bits(reader, static_cast<int>(entry & kEntryLengthMask))];
   }
-  skip_bits(reader, static_cast<int>(entry & kEntryLengthMask));
+  skip_bits(reader, static_cast<std::uint8_t>(entry));
   return entry >> kEntryValueShift;
 }
 
