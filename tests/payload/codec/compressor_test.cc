@@ -173,6 +173,49 @@ TEST(CompressorTest, LazyRuleTakesTheLongerMatchOneByteLater) {
   EXPECT_EQ(parsed.output, input);
 }
 
+std::uint64_t fnv1a(const Bytes& bytes) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ull;
+  return hash;
+}
+
+// Runs of few byte values with copies from up to 8192 bytes back.
+Bytes structured(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes v;
+  while (v.size() < n) {
+    const std::size_t run = 1 + rng() % (rng() % 4 == 0 ? 300 : 9);
+    if (rng() % 3 == 0 && v.size() > 8192) {
+      const std::size_t from = v.size() - 1 - rng() % 8192;
+      for (std::size_t k = 0; k < run; ++k) v.push_back(v[from + k]);
+    } else {
+      v.insert(v.end(), run, static_cast<std::uint8_t>(rng() % 4));
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+// The stream is a fixed function of the input: any change to these bytes is
+// a change of the format's writer, however fast the new code is.
+TEST(CompressorTest, StreamsStayByteForByteTheSame) {
+  struct Pinned {
+    Bytes input;
+    std::size_t size;
+    std::uint64_t hash;
+  };
+  const Pinned pinned[] = {
+      {words(300000, 11), 38428, 0xe00a5b70b08de7a1ull},
+      {structured(300000, 12), 8783, 0x74495e16302e43fdull},
+      {random_bytes(50000, 13), 50308, 0xaccc1a74cef1aee6ull},
+  };
+  for (const Pinned& p : pinned) {
+    const Compressed c = compress(p.input);
+    EXPECT_EQ(c.stream.size(), p.size);
+    EXPECT_EQ(fnv1a(c.stream), p.hash) << std::hex << fnv1a(c.stream);
+  }
+}
+
 TEST(CompressorTest, DestinationTooSmallGivesZero) {
   const Bytes input = words(50000, 3);
   const Compressed full = compress(input);
