@@ -55,10 +55,20 @@ int copy_match(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
 // for a wide copy's overrun (up to 15 bytes past the match).
 inline int copy_match_fast(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
                            int distance, int length) {
-  if (distance > at) return copy_match(window, out, at, limit, distance, length);
   std::uint8_t* to = out + at;
   const std::uint8_t* from = to - distance;
   std::uint8_t* const stop = to + length;
+  if (distance > at) {
+    // From the previous chunk: wide copies while the window's end is far.
+    if (distance - at < length + kWideCopy) return copy_match(window, out, at, limit, distance, length);
+    from = window + kWindowSize - (distance - at);
+    do {
+      std::memcpy(to, from, kWideCopy);
+      to += kWideCopy;
+      from += kWideCopy;
+    } while (to < stop);
+    return at + length;
+  }
   if (distance >= kWideCopy) {
     do {
       std::memcpy(to, from, kWideCopy);

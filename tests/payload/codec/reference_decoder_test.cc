@@ -30,7 +30,7 @@ std::vector<std::uint8_t> random_stream(std::mt19937& rng, std::size_t* output_s
   for (int b = 0; b < count; ++b) {
     const int items = static_cast<int>(rng() % (rng() % 3 == 0 ? 20 : 4000));
     testing::Block block = testing::make_block(rng, testing::random_items(rng, items));
-    if (rng() % 10 == 0) block.size = rng() % 3 == 0 ? 0 : rng() % 70000;
+    if (rng() % 10 == 0) block.size = rng() % 3 == 0 ? 0 : rng() % 65536;
     testing::put_block(w, block);
     blocks.push_back(block);
   }
