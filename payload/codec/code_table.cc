@@ -23,11 +23,15 @@ int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
                      std::span<const std::uint32_t> payloads, std::span<std::uint32_t> table) {
   const int symbols = static_cast<int>(lengths.size());
   assert(symbols <= kSymbolCodeSize && table_bits < kMaxCodeLength);
-  int count[kMaxCodeLength + 1] = {};
-  for (std::uint8_t length : lengths) {
-    assert(length <= kMaxCodeLength);
-    ++count[length];
+  // Two interleaved histograms: runs of equal lengths would otherwise wait
+  // on one counter's store after another.
+  int halves[2][kMaxCodeLength + 1] = {};
+  for (int symbol = 0; symbol < symbols; ++symbol) {
+    assert(lengths[symbol] <= kMaxCodeLength);
+    ++halves[symbol & 1][lengths[symbol]];
   }
+  int count[kMaxCodeLength + 1];
+  for (int length = 0; length <= kMaxCodeLength; ++length) count[length] = halves[0][length] + halves[1][length];
   std::uint32_t space = 0;
   for (int length = 1; length <= kMaxCodeLength; ++length) {
     space += static_cast<std::uint32_t>(count[length]) << (kMaxCodeLength - length);
