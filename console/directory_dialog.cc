@@ -28,17 +28,6 @@ struct Candidate {
 
 enum class Verdict { kGoOn, kStartOver, kCancel };
 
-// One byte of standard input, unbuffered like the prompts; -1 at the end.
-int read_input_char() {
-  unsigned char c;
-  for (;;) {
-    ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
-  }
-}
-
 // Reads one line into the candidate, keeping its first 4094 characters.
 // False when the input ends before the line does: the user is gone, so
 // the dialog is cancelled rather than acting on half a path.
@@ -96,10 +85,12 @@ Verdict make_absolute(Candidate* candidate) {
   std::size_t cwd_length = std::strlen(cwd);
   std::size_t typed_length = std::strlen(candidate->path);
   if (cwd_length + typed_length > kMaxJoinedLength) return refuse(kTooLong);
-  char joined[kPathBufferSize];
-  std::snprintf(joined, sizeof joined, "%s%s%s", cwd, ends_with_slash(cwd) ? "" : "/",
-                candidate->path);
-  std::memcpy(candidate->path, joined, sizeof joined);
+  // The length check above keeps the joined path within the buffer.
+  const char* separator = ends_with_slash(cwd) ? "" : "/";
+  std::size_t separator_length = std::strlen(separator);
+  std::memmove(candidate->path + cwd_length + separator_length, candidate->path, typed_length + 1);
+  std::memcpy(candidate->path, cwd, cwd_length);
+  std::memcpy(candidate->path + cwd_length, separator, separator_length);
   return Verdict::kGoOn;
 }
 

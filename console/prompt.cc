@@ -9,12 +9,8 @@ namespace telo {
 
 int auto_mode = 0;
 
-namespace {
-
-constexpr int kEndOfInput = -1;
-
-// Reads one byte of standard input unbuffered, so that nothing typed ahead
-// is held back from the programs the installer starts later.
+// Unbuffered, so that nothing typed ahead is held back from the programs
+// the installer starts later.
 int read_input_char() {
   unsigned char c;
   for (;;) {
@@ -24,6 +20,8 @@ int read_input_char() {
     return kEndOfInput;
   }
 }
+
+namespace {
 
 int fold_case(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 

@@ -13,6 +13,10 @@ extern int auto_mode;
 int ask_choice(const char* question, const char* choices, const char* keys,
                const int* outcomes, int count, int default_outcome);
 
+// One byte of standard input, or kEndOfInput.
+inline constexpr int kEndOfInput = -1;
+int read_input_char();
+
 int ask_ok_cancel(const char* question, int default_outcome);
 int ask_yes_no_cancel(const char* question, int default_outcome);
 int ask_ok();
