@@ -12,14 +12,24 @@ OutputFile::~OutputFile() {
   if (fd >= 0) ::close(fd);
 }
 
+// Only a regular file is written: a FIFO planted at the path would stall the
+// installation (O_NONBLOCK makes its open fail at once), and a device must
+// never receive a file's contents.
 bool open_output_file(const char* path, OutputFile* file) {
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   constexpr mode_t kCreationMode = 0666;  // the umask applies, as for fopen
   int fd;
   do {
     fd = ::open(path, kFlags, kCreationMode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    errno = EEXIST;
+    return false;
+  }
+  (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (file->fd >= 0) ::close(file->fd);
   file->fd = fd;
   return true;

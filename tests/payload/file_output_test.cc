@@ -67,6 +67,24 @@ TEST(OutputFile, RefusesASymbolicLinkAndLeavesItsTargetAlone) {
   EXPECT_NE(::access(target.c_str(), F_OK), 0);
 }
 
+TEST(OutputFile, RefusesAFifoWithoutWaitingForAReader) {
+  ScopedTempDir dir;
+  const std::string path = dir / "fifo";
+  ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+  OutputFile file;
+  errno = 0;
+  EXPECT_FALSE(open_output_file(path.c_str(), &file));
+  EXPECT_EQ(errno, ENXIO);
+  EXPECT_EQ(file.fd, -1);
+}
+
+TEST(OutputFile, RefusesADeviceNode) {
+  OutputFile file;
+  errno = 0;
+  EXPECT_FALSE(open_output_file("/dev/null", &file));
+  EXPECT_EQ(errno, EEXIST);
+}
+
 TEST(OutputFile, RestoresTimeAndPermissionBits) {
   ScopedTempDir dir;
   const std::string path = dir / "f";
