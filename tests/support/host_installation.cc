@@ -3,19 +3,9 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "tests/wizard/host_texts.h"
+
 namespace telo::testing {
-
-namespace {
-
-constexpr const char* kFilesInstalledScreen =
-    "\n\nFiles installed!   See files:\n\n"
-    "TELOINS.TXT \tUp-to-the-minute installation\n\t\tinstructions and software overview.\n"
-    "TELODST.TXT \tDescribes the various files installed.\n"
-    "TELORLS.TXT \tUp-to-the-minute release notes.\n"
-    "PCITIPS.TXT \tPC configuration tips.\n\n"
-    "TELO.HTM    \tThe full TELO Reference Manual.\n";
-
-}  // namespace
 
 std::string make_recording_installer(const HostSandbox& box, const std::vector<TestFile>& extra,
                                      const PayloadTexts& texts) {
@@ -57,7 +47,7 @@ std::string prompt_text(const char* question, const char* choices) {
 }
 
 std::string text_after_files_installed(const std::string& stderr_text, bool interactive) {
-  std::string screen = kFilesInstalledScreen;
+  std::string screen = kFilesInstalled;
   if (interactive) screen += prompt_text(nullptr, "Back? Next? Cancel?");
   std::string::size_type at = stderr_text.rfind(screen);
   if (at == std::string::npos) return "";
@@ -65,7 +55,7 @@ std::string text_after_files_installed(const std::string& stderr_text, bool inte
 }
 
 std::string text_before_files_installed(const std::string& stderr_text) {
-  std::string::size_type end = stderr_text.rfind(kFilesInstalledScreen);
+  std::string::size_type end = stderr_text.rfind(kFilesInstalled);
   if (end == std::string::npos) end = stderr_text.size();
   std::string::size_type start = 0;
   const std::string banner = "\n\n.... Installing files ....\n\n";

@@ -164,6 +164,8 @@ RunResult run_in_namespace(const HostSandbox& box, const std::string& installer,
   argv.insert(argv.end(), run.args.begin(), run.args.end());
   RunOptions options;
   options.stdin_text = run.input;
+  options.cwd = run.cwd;
+  options.use_pty = run.use_pty;
   return run_program(argv, options);
 }
 

@@ -55,6 +55,8 @@ struct SandboxRun {
   bool as_user = false;                  // run as alice instead of root
   std::optional<std::string> home = "/root";
   std::optional<std::string> path = "/usr/local/bin:/usr/bin:/bin";
+  std::string cwd;                       // a folder visible inside; empty: the test's own
+  bool use_pty = false;                  // standard streams on a pseudo-terminal
 };
 
 // Runs `installer` (a path inside the sandbox's own folder) in a fresh namespace.

@@ -6,19 +6,20 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/namespace_sandbox.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/run_program.h"
-#include "tests/support/sandbox.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/wizard/host_texts.h"
 
 namespace telo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::kTerminated;
 using testing::read_file;
 using testing::RunResult;
 
-const std::string kTerminated = "\n\nInstallation terminated.\n";
 const std::string kWelcome =
     "\n\nVORN(R) Software Installation\n\n"
     "Thanks for purchasing VORN(R) imaging products.\n\n"
@@ -39,27 +40,26 @@ std::string offered(const std::string& directory) {
 }
 
 struct DialogRun {
-  testing::ScopedTempDir dir;
-  std::string installer = dir / "telo-setup.bin";
-  testing::SandboxOptions box;
+  testing::HostSandbox box;
+  std::string installer = box.dir / "telo-setup.bin";
   std::string contents = std::string(1 << 20, 'm');
 
   DialogRun() {
-    box.root = dir / "host";
     testing::write_installer(installer,
                              testing::build_payload({{"telolnx", contents, METHOD_COMPRESSED, 1600000000}}).bytes());
   }
   RunResult run(const std::string& input, const std::string& cwd = "") {
-    testing::RunOptions options;
-    options.stdin_text = input;
-    options.cwd = cwd;
-    return testing::run_in_sandbox(installer, {"-TELO", "/home/t/default"}, box, options);
+    testing::SandboxRun run;
+    run.args = {"-TELO", "/home/t/default"};
+    run.input = input;
+    run.cwd = cwd;
+    return testing::run_in_namespace(box, installer, run);
   }
 };
 
 TEST(DirectoryDialog, RelativeAnswerIsInstalledBelowTheWorkingDirectory) {
   DialogRun run;
-  const std::string cwd = run.dir / "work";
+  const std::string cwd = run.box.dir / "work";
   fs::create_directories(cwd);
   // Next; No to the default; a relative name; No to the warning (keep it);
   // Cancel at the first question after extraction.
@@ -70,7 +70,7 @@ TEST(DirectoryDialog, RelativeAnswerIsInstalledBelowTheWorkingDirectory) {
   ASSERT_TRUE(result.stderr_text.starts_with(expected)) << result.stderr_text;
   EXPECT_TRUE(result.stderr_text.ends_with(kTerminated));
   EXPECT_EQ(read_file(cwd + "/inst/telolnx"), run.contents);
-  EXPECT_FALSE(fs::exists(run.box.root + "/home/t/default"));
+  EXPECT_FALSE(fs::exists(run.box.host_path("/home/t/default")));
 }
 
 TEST(DirectoryDialog, RefusalStartsOverAndTheNextAnswerIsUsed) {
@@ -82,7 +82,7 @@ TEST(DirectoryDialog, RefusalStartsOverAndTheNextAnswerIsUsed) {
       "\nSelect a different directory! [Ok? Cancel?]: " +
       kDialog + kEnter + kInstalling;
   ASSERT_TRUE(result.stderr_text.starts_with(expected)) << result.stderr_text;
-  EXPECT_EQ(read_file(run.box.root + "/home/t/chosen/telolnx"), run.contents);
+  EXPECT_EQ(read_file(run.box.host_path("/home/t/chosen/telolnx")), run.contents);
 }
 
 TEST(DirectoryDialog, EndOfInputOrCancelEndsTheInstallation) {
@@ -97,7 +97,7 @@ TEST(DirectoryDialog, EndOfInputOrCancelEndsTheInstallation) {
     RunResult result = run.run(input);
     EXPECT_EQ(result.exit_status, 1) << input;
     EXPECT_EQ(result.stderr_text, kWelcome + kDialog + dialog + kTerminated) << input;
-    EXPECT_FALSE(fs::exists(run.box.root + "/home/t")) << input;
+    EXPECT_FALSE(fs::exists(run.box.host_path("/home/t"))) << input;
   }
 }
 

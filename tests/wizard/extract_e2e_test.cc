@@ -16,22 +16,23 @@
 
 #include "payload/header.h"
 #include "payload/writer.h"
+#include "tests/support/namespace_sandbox.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/run_program.h"
-#include "tests/support/sandbox.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/wizard/host_texts.h"
 
 namespace telo {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::BuiltPayload;
+using testing::kTerminated;
 using testing::read_file;
 using testing::RunResult;
 using testing::TestFile;
 using testing::write_file;
 
-const std::string kTerminated = "\n\nInstallation terminated.\n";
 const std::string kInstalling = "\n\n.... Installing files ....\n\n";
 const std::string kInside = "/home/t/telo";  // the installation directory, as the installer sees it
 
@@ -68,18 +69,15 @@ std::string before_extraction(const PayloadHeader& header, const std::string& di
 }
 
 struct Installation {
-  testing::ScopedTempDir dir;
-  std::string installer = dir / "telo-setup.bin";
-  testing::SandboxOptions box;
+  testing::HostSandbox box;
+  std::string installer = box.dir / "telo-setup.bin";
   BuiltPayload payload;
   std::string inside = kInside;
 
-  Installation() { box.root = dir / "host"; }
   // The installation directory as the test sees it.
   std::string target(const std::string& rel = "") const {
-    return box.root + inside + (rel.empty() ? "" : "/" + rel);
+    return box.host_path(inside + (rel.empty() ? "" : "/" + rel));
   }
-  std::string home() const { return box.root + "/home"; }
   void write(const std::vector<std::uint8_t>& extra = {}) {
     std::vector<std::uint8_t> bytes = payload.bytes();
     bytes.insert(bytes.end(), extra.begin(), extra.end());
@@ -89,15 +87,20 @@ struct Installation {
   // question after extraction, so nothing past it touches the host.
   RunResult run_typed(bool pty = false) {
     write();
-    testing::RunOptions options;
-    options.stdin_text = "n\ny\nc\n";
-    options.use_pty = pty;
-    return testing::run_in_sandbox(installer, {"-TELO", inside}, box, options);
+    return start({"-TELO", inside}, "n\ny\nc\n", pty);
   }
   // Automatic mode, for payloads that end the run during extraction.
   RunResult run_auto() {
     write();
-    return testing::run_in_sandbox(installer, {"-autonext", "-TELO", inside}, box);
+    return start({"-autonext", "-TELO", inside}, "");
+  }
+  // Runs the installer as written last.
+  RunResult start(const std::vector<std::string>& args, const std::string& input, bool pty = false) const {
+    testing::SandboxRun run;
+    run.args = args;
+    run.input = input;
+    run.use_pty = pty;
+    return testing::run_in_namespace(box, installer, run);
   }
   std::string expected_start(bool typed = true) const {
     return before_extraction(payload.header, inside, typed);
@@ -242,9 +245,7 @@ TEST(Extraction, BytesAfterTheLastRecordAreIgnored) {
   Installation run;
   run.payload = testing::build_payload({{"only", "data", METHOD_STORED, kTime1}});
   run.write(std::vector<std::uint8_t>(5000, 0xEE));
-  testing::RunOptions options;
-  options.stdin_text = "n\ny\nc\n";
-  RunResult result = testing::run_in_sandbox(run.installer, {"-TELO", run.inside}, run.box, options);
+  RunResult result = run.start({"-TELO", run.inside}, "n\ny\nc\n");
   ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start() + file_line(0, 100, "only") + "\n\n"))
       << result.stderr_text;
   EXPECT_EQ(read_file(run.target("only")), "data");
@@ -373,7 +374,7 @@ TEST(Extraction, EachDamageEndsWithItsMessageAndLeavesWhatWasWritten) {
       EXPECT_EQ(fs::file_size(run.target("second")), 0u) << c.name;
     }
     EXPECT_FALSE(fs::exists(run.target("third"))) << c.name;
-    EXPECT_FALSE(fs::exists(run.home() + "/escaped")) << c.name;
+    EXPECT_FALSE(fs::exists(run.box.host_path("/home/escaped"))) << c.name;
     EXPECT_FALSE(fs::exists("/tmp/absolute")) << c.name;
   }
 }
@@ -398,7 +399,7 @@ TEST(Extraction, AnUndecodableStreamIsADecompressionError) {
 TEST(Extraction, ASymbolicLinkAtAFilesPathIsNeverWrittenThrough) {
   Installation run;
   run.payload = testing::build_payload({{"data/settings.ini", "payload", METHOD_STORED, kTime1}});
-  const std::string victim = run.dir / "victim";
+  const std::string victim = run.box.dir / "victim";
   write_file(victim, "precious");
   fs::create_directories(run.target("data"));
   fs::create_symlink(victim, run.target("data/settings.ini"));
@@ -440,7 +441,7 @@ TEST(Extraction, AShortWriteIsAnErrorSavingData) {
   limit.rlim_cur = 100000;
   auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &limit);
-  RunResult result = testing::run_in_sandbox(run.installer, {"-autonext", "-TELO", run.inside}, run.box);
+  RunResult result = run.start({"-autonext", "-TELO", run.inside}, "");
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   ::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(result.exit_status, 1);

@@ -10,6 +10,15 @@
 
 namespace telo::testing {
 
+// The screen that ends extraction, before its Back/Next/Cancel prompt.
+inline const std::string kFilesInstalled =
+    "\n\nFiles installed!   See files:\n\n"
+    "TELOINS.TXT \tUp-to-the-minute installation\n\t\tinstructions and software overview.\n"
+    "TELODST.TXT \tDescribes the various files installed.\n"
+    "TELORLS.TXT \tUp-to-the-minute release notes.\n"
+    "PCITIPS.TXT \tPC configuration tips.\n\n"
+    "TELO.HTM    \tThe full TELO Reference Manual.\n";
+
 inline std::string stub_offer(const std::string& stub) {
   return "\n\nCreate executable stub \n\t" + stub + " \nto start TELO for Linux 32 bit ?\n";
 }
