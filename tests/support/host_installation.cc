@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "tests/wizard/host_texts.h"
+#include "tests/support/host_texts.h"
 
 namespace telo::testing {
 

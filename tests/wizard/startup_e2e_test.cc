@@ -12,7 +12,7 @@
 #include "tests/support/payload_builder.h"
 #include "tests/support/run_program.h"
 #include "tests/support/scoped_temp_dir.h"
-#include "tests/wizard/host_texts.h"
+#include "tests/support/host_texts.h"
 
 namespace telo {
 namespace {

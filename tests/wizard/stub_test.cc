@@ -13,7 +13,7 @@
 
 #include "tests/support/host_installation.h"
 #include "tests/support/namespace_sandbox.h"
-#include "tests/wizard/host_texts.h"
+#include "tests/support/host_texts.h"
 
 namespace telo::testing {
 namespace {
