@@ -8,7 +8,9 @@
 // compressing against compress2 at levels 6 and 9. Rates are MB/s of
 // uncompressed data; the "stored" counters are the compressed sizes.
 //
-//   build-dec/bench/codec_bench --benchmark_counters_tabular=true
+//   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTELO_TESTS=OFF
+//   cmake --build build-bench --target codec_bench
+//   build-bench/bench/codec_bench --benchmark_counters_tabular=true
 
 #include <zlib.h>
 
