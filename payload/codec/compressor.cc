@@ -95,8 +95,7 @@ void trie_advance(MatchTrie& t, ByteWindow& source) {
     t.remainder += read_input(source, t.text + kWindowSize + kLookahead, kWindowSize);
     t.text_pos = kWindowSize;
   }
-  trie_delete(t);
-  trie_insert(t);
+  trie_step(t);
 }
 
 void start_stream(Decompressor& c, MatchTrie& t, ByteWindow& source) {

@@ -46,14 +46,37 @@ inline int extend_match(const std::uint8_t* here, const std::uint8_t* there, int
   return len;
 }
 
-inline int child_of(MatchTrie& t, int q, int b) {
+// The arrays as locals: stores through the byte arrays could otherwise alias
+// the trie record and force every pointer to be reloaded after them.
+struct Nodes {
+  const std::uint8_t* text;
+  std::uint8_t* level;
+  std::uint8_t* child_count;
+  std::uint16_t* position;
+  std::uint16_t* parent;
+  std::uint16_t* prev;
+  std::uint16_t* next;
+};
+
+inline Nodes nodes_of(const MatchTrie& t) {
+  return {t.text, t.level, t.child_count, t.position, t.parent, t.prev, t.next};
+}
+
+inline int child_of(Nodes t, int q, int b) {
   t.parent[0] = static_cast<std::uint16_t>(q);  // sentinel: the walk ends at node 0
-  int r = t.next[list_head(q, b)];
+  // Most lists hold the child in their first two entries: pick it without a
+  // branch, whose outcome would be a coin toss, and walk only longer lists.
+  const int first = t.next[list_head(q, b)];
+  const int second = t.next[first];
+  const bool at_first = t.parent[first] == q;
+  const bool at_second = t.parent[second] == q;
+  if (at_first | at_second) return at_first ? first : second;
+  int r = t.next[second];
   while (t.parent[r] != q) r = t.next[r];
   return r;
 }
 
-inline void add_child(MatchTrie& t, int q, int r, int b) {
+inline void add_child(Nodes t, int q, int r, int b) {
   const int h = list_head(q, b);
   const int first = t.next[h];
   t.next[h] = static_cast<std::uint16_t>(r);
@@ -64,7 +87,7 @@ inline void add_child(MatchTrie& t, int q, int r, int b) {
   ++t.child_count[q];
 }
 
-inline void unlink(MatchTrie& t, int r) {
+inline void unlink(Nodes t, int r) {
   const int before = t.prev[r];
   const int after = t.next[r];
   t.next[before] = static_cast<std::uint16_t>(after);
@@ -72,7 +95,7 @@ inline void unlink(MatchTrie& t, int r) {
 }
 
 // Node n takes r's place in r's child list (same parent, same byte).
-inline void take_place(MatchTrie& t, int r, int n) {
+inline void take_place(Nodes t, int r, int n) {
   const int before = t.prev[r];
   const int after = t.next[r];
   t.next[before] = static_cast<std::uint16_t>(n);
@@ -86,28 +109,30 @@ inline int current_position(int stored, int p) {
   return stored >= p ? stored - kWindowSize : stored;
 }
 
-// r and the new position p part after match_len bytes: a new internal node
-// takes r's place with both as children.
-void split(MatchTrie& t, int r, int p) {
-  const int n = t.free_node;
-  t.free_node = t.next[n];
+// r and the new position p part after len bytes, r's string being the one
+// at match_pos: a new internal node takes r's place with both as children.
+// Returns the new head of the free list.
+inline int split(Nodes t, int free_node, int r, int p, int match_pos, int len) {
+  const int n = free_node;
+  const int rest = t.next[n];
   t.child_count[n] = 0;
   take_place(t, r, n);
   t.parent[n] = t.parent[r];
-  t.level[n] = static_cast<std::uint8_t>(t.match_len);
+  t.level[n] = static_cast<std::uint8_t>(len);
   t.position[n] = static_cast<std::uint16_t>(p);
-  add_child(t, n, r, t.text[t.match_pos + t.match_len]);
-  add_child(t, n, p, t.text[p + t.match_len]);
+  add_child(t, n, r, t.text[match_pos + len]);
+  add_child(t, n, p, t.text[p + len]);
+  return rest;
 }
 
-// The new string matches at least match_len - 1 bytes of the string after the
-// previous match: start below the deepest node that many bytes cover, and
-// mark the path above it for a lazy position update. Returns that node's child.
-int resume_below_previous_match(MatchTrie& t, int p, int& q) {
-  --t.match_len;
-  int r = (t.match_pos + 1) | kLeafBase;
+// The new string matches at least len bytes of the string after the previous
+// match (at match_pos): start below the deepest node that many bytes cover,
+// and mark the path above it for a lazy position update. Returns that node's
+// child.
+inline int resume_below_previous_match(Nodes t, int p, int match_pos, int len, int& q) {
+  int r = (match_pos + 1) | kLeafBase;
   while ((q = t.parent[r]) == 0) r = t.next[r];  // a replaced leaf points to its successor
-  while (t.level[q] >= t.match_len) {
+  while (t.level[q] >= len) {
     r = q;
     q = t.parent[q];
   }
@@ -134,62 +159,71 @@ void trie_reset(MatchTrie& t) {
   std::memset(t.next + kListHeads, 0, sizeof(std::uint16_t) * (kListEnd - kListHeads));
 }
 
-void trie_insert(MatchTrie& t) {
-  const int p = t.text_pos;
-  const std::uint8_t* text = t.text;
+namespace {
+
+inline void insert_position(MatchTrie& trie) {
+  const Nodes t = nodes_of(trie);
+  const int p = trie.text_pos;
+  const std::uint8_t* const here = t.text + p;
+  int len = trie.match_len;
+  int match_pos = trie.match_pos;
   int q;
   int r;
-  if (t.match_len >= 4) {
-    r = resume_below_previous_match(t, p, q);
+  if (len >= 4) {
+    --len;
+    r = resume_below_previous_match(t, p, match_pos, len, q);
   } else {
-    q = kRootBase + text[p];
-    r = child_of(t, q, text[p + 1]);
+    q = kRootBase + here[0];
+    r = child_of(t, q, here[1]);
     if (r == 0) {
-      add_child(t, q, p, text[p + 1]);
-      t.match_len = 1;
+      add_child(t, q, p, here[1]);
+      trie.match_len = 1;
       return;
     }
-    t.match_len = 2;
+    len = 2;
   }
   for (;;) {
     int limit;
     if (r >= kLeafBase) {
       limit = kMaxMatch;
-      t.match_pos = r;
+      match_pos = r;
     } else {
       limit = t.level[r];
-      t.match_pos = t.position[r] & kPositionMask;
+      match_pos = t.position[r] & kPositionMask;
     }
-    t.match_pos = current_position(t.match_pos, p);
-    const std::uint8_t* here = text + p;
-    const int len = extend_match(here, text + t.match_pos, t.match_len, limit);
-    t.match_len = len;
+    match_pos = current_position(match_pos, p);
+    len = extend_match(here, t.text + match_pos, len, limit);
     if (len < limit) {
-      split(t, r, p);
-      return;
+      trie.free_node = split(t, trie.free_node, r, p, match_pos, len);
+      break;
     }
-    if (len >= kMaxMatch) break;
+    if (len >= kMaxMatch) {
+      // A match of the longest length: p replaces the leaf r, which points to p.
+      take_place(t, r, p);
+      t.parent[p] = static_cast<std::uint16_t>(q);
+      t.parent[r] = 0;
+      t.next[r] = static_cast<std::uint16_t>(p);
+      break;
+    }
     t.position[r] = static_cast<std::uint16_t>(p);
     q = r;
     r = child_of(t, q, here[len]);
     if (r == 0) {
       add_child(t, q, p, here[len]);
-      return;
+      break;
     }
-    ++t.match_len;
+    ++len;
   }
-  // A match of the longest length: p replaces the leaf r, which points to p.
-  take_place(t, r, p);
-  t.parent[p] = static_cast<std::uint16_t>(q);
-  t.parent[r] = 0;
-  t.next[r] = static_cast<std::uint16_t>(p);
+  trie.match_len = len;
+  trie.match_pos = match_pos;
 }
 
-void trie_delete(MatchTrie& t) {
-  const int p = t.text_pos;
-  if (t.parent[p] == 0) return;
-  unlink(t, p);
+inline void delete_position(MatchTrie& trie) {
+  const Nodes t = nodes_of(trie);
+  const int p = trie.text_pos;
   const int r = t.parent[p];
+  if (r == 0) return;
+  unlink(t, p);
   t.parent[p] = 0;
   if (r >= kRootBase || --t.child_count[r] > 1) return;
 
@@ -215,8 +249,17 @@ void trie_delete(MatchTrie& t) {
   take_place(t, r, child);
   t.parent[child] = t.parent[r];
   t.parent[r] = 0;
-  t.next[r] = static_cast<std::uint16_t>(t.free_node);
-  t.free_node = r;
+  t.next[r] = static_cast<std::uint16_t>(trie.free_node);
+  trie.free_node = r;
+}
+
+}  // namespace
+
+void trie_insert(MatchTrie& trie) { insert_position(trie); }
+
+void trie_step(MatchTrie& trie) {
+  delete_position(trie);
+  insert_position(trie);
 }
 
 }  // namespace telo

@@ -41,7 +41,8 @@ void trie_reset(MatchTrie& trie);
 // Inserts text_pos and leaves its longest match in match_len / match_pos.
 void trie_insert(MatchTrie& trie);
 
-// Removes the leaf of text_pos (the string that started 8192 positions ago).
-void trie_delete(MatchTrie& trie);
+// Removes the leaf of text_pos (the string that started 8192 positions ago),
+// then inserts text_pos as trie_insert does.
+void trie_step(MatchTrie& trie);
 
 }  // namespace telo
