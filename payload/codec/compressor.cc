@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
 #include "payload/codec/bit_output.h"
@@ -74,7 +75,7 @@ int read_input(ByteWindow& source, std::uint8_t* to, int want) {
   return n;
 }
 
-MatchTrie trie_of(Decompressor& c) {
+MatchTrie trie_of(Decompressor& c, std::uint16_t* links) {
   MatchTrie t;
   t.text = c.text;
   t.level = c.level;
@@ -82,7 +83,7 @@ MatchTrie trie_of(Decompressor& c) {
   t.position = c.position;
   t.parent = c.parent;
   t.prev = c.prev;
-  t.next = c.next;
+  t.next = links;
   return t;
 }
 
@@ -149,7 +150,12 @@ int codec_compress(Decompressor* context, ByteWindow* source, ByteWindow* destin
   if (c.error_code != 0) return c.error_code;
   if (!ensure_work_arrays(c)) return CODEC_ERR_NO_MEMORY;
 
-  MatchTrie t = trie_of(c);
+  // The trie's links and list heads outgrow the context's array: more heads
+  // keep the child lists short. They live for this call only.
+  const std::unique_ptr<std::uint16_t, decltype(&std::free)> links(
+      static_cast<std::uint16_t*>(codec_calloc(kLinkCount, sizeof(std::uint16_t))), &std::free);
+  if (links == nullptr) return CODEC_ERR_NO_MEMORY;
+  MatchTrie t = trie_of(c, links.get());
   BitOutput out;
   std::uint8_t* const out_start = destination->pos;
   bit_output_start(out, destination->pos, destination->end);

@@ -18,6 +18,10 @@ inline constexpr int kMaxMatch = 256;
 inline constexpr int kLookahead = 256;
 inline constexpr int kTextBytes = 2 * kWindowSize + kLookahead;  // 16640
 inline constexpr int kListHeads = 16384;  // next[] index of the first child-list head
+// As many child-list heads as 16-bit link numbers allow: short lists make
+// the child lookups predictable, which outweighs the larger array.
+inline constexpr int kListHeadCount = 65535 - kListHeads;
+inline constexpr int kLinkCount = kListHeads + kListHeadCount;  // entries of `next`
 inline constexpr std::uint16_t kPendingPosition = 0x8000;
 
 struct MatchTrie {
@@ -27,7 +31,7 @@ struct MatchTrie {
   std::uint16_t* position = nullptr;     // a recent position through the node
   std::uint16_t* parent = nullptr;
   std::uint16_t* prev = nullptr;
-  std::uint16_t* next = nullptr;         // list links, free list, child-list heads
+  std::uint16_t* next = nullptr;         // list links, free list, child-list heads (kLinkCount)
   int text_pos = 0;    // position being coded, 8192..16383
   int match_pos = 0;   // start of the longest match of text_pos (may be below 8192)
   int match_len = 0;
