@@ -184,7 +184,10 @@ Bytes structured(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes v;
   while (v.size() < n) {
-    const std::size_t run = 1 + rng() % (rng() % 4 == 0 ? 300 : 9);
+    // Two draws in one expression would be evaluated in an unspecified order.
+    const std::uint32_t draw = rng();
+    const bool long_run = rng() % 4 == 0;
+    const std::size_t run = 1 + draw % (long_run ? 300 : 9);
     if (rng() % 3 == 0 && v.size() > 8192) {
       const std::size_t from = v.size() - 1 - rng() % 8192;
       for (std::size_t k = 0; k < run; ++k) v.push_back(v[from + k]);

@@ -74,7 +74,8 @@ Bytes structured(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes v;
   while (v.size() < n) {
-    const std::size_t run = 1 + rng() % (rng() % 4 == 0 ? 600 : 12);
+    const std::uint32_t draw = rng();  // one draw per statement: a fixed order
+    const std::size_t run = 1 + draw % (rng() % 4 == 0 ? 600 : 12);
     const auto byte = static_cast<std::uint8_t>(rng() % 3);
     if (rng() % 5 == 0 && v.size() > 9000) {
       const std::size_t from = v.size() - 1 - rng() % 8192;
