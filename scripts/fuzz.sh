@@ -17,12 +17,12 @@ for source in "$root"/fuzz/*_fuzz.cc; do
   cmake --build "$build" -j2 --target "$target"
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
-  seeds="$root/fuzz/regressions/${target%_fuzz}"
-  [ -d "$seeds" ] || seeds=
+  starts="$root/fuzz/regressions/${target%_fuzz}"
+  [ -d "$starts" ] || starts=
   echo "fuzzing $target for $seconds s"
   if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$build/crashes/$target-" -print_final_stats=1 \
-      "$corpus" $seeds; then
+      "$corpus" $starts; then
     echo "$target: crash, see $build/crashes/" >&2
     status=1
   fi

@@ -11,8 +11,8 @@
 namespace telo {
 namespace {
 
-std::vector<std::uint8_t> sample(std::size_t size, unsigned seed, bool compressible) {
-  std::mt19937 engine(seed);
+std::vector<std::uint8_t> sample(std::size_t size, unsigned variant, bool compressible) {
+  std::mt19937 engine(variant);
   std::vector<std::uint8_t> bytes(size);
   for (std::size_t i = 0; i < size; ++i)
     bytes[i] = compressible ? static_cast<std::uint8_t>("abcabd\n"[engine() % 7]) : static_cast<std::uint8_t>(engine());
@@ -46,12 +46,12 @@ std::vector<std::uint8_t> join_and_decode(const std::vector<std::uint8_t>& input
 
 // Pieces end at every bit position, so each seam is tried at every alignment.
 TEST(PackStreamTest, PiecesJoinedBitToBitDecodeAsOneStream) {
-  for (unsigned seed = 0; seed < 24; ++seed) {
-    std::vector<std::size_t> sizes = {1 + seed * 37, 8192, 3 + seed, 16385, 100 + seed * 11};
+  for (unsigned variant = 0; variant < 24; ++variant) {
+    std::vector<std::size_t> sizes = {1 + variant * 37, 8192, 3 + variant, 16385, 100 + variant * 11};
     std::size_t total = 0;
     for (std::size_t size : sizes) total += size;
-    std::vector<std::uint8_t> input = sample(total, seed, seed % 3 != 0);
-    EXPECT_TRUE(join_and_decode(input, sizes) == input) << "seed " << seed;
+    std::vector<std::uint8_t> input = sample(total, variant, variant % 3 != 0);
+    EXPECT_TRUE(join_and_decode(input, sizes) == input) << "variant " << variant;
   }
 }
 

@@ -14,8 +14,8 @@ namespace telo::testing {
 
 namespace fs = std::filesystem;
 
-std::string random_bytes(std::size_t count, unsigned seed) {
-  std::mt19937 engine(seed);
+std::string random_bytes(std::size_t count, unsigned variant) {
+  std::mt19937 engine(variant);
   std::string bytes(count, '\0');
   for (char& c : bytes) c = static_cast<char>(engine() & 0xFF);
   return bytes;

@@ -19,7 +19,7 @@ struct TreeFile {
 };
 
 // Deterministic bytes that no compressor can shrink.
-std::string random_bytes(std::size_t count, unsigned seed);
+std::string random_bytes(std::size_t count, unsigned variant);
 
 // A file set that exercises the record format: nested folders, several
 // modes and times, an empty file, an incompressible file, text files of

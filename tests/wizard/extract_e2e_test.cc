@@ -142,9 +142,9 @@ struct stat status_of(const std::string& path) {
   return info;
 }
 
-std::string patterned(std::size_t size, unsigned seed) {
+std::string patterned(std::size_t size, unsigned variant) {
   std::string text(size, '\0');
-  unsigned v = seed;
+  unsigned v = variant;
   for (std::size_t i = 0; i < size; ++i) {
     v = v * 1103515245u + 12345u;
     text[i] = static_cast<char>("abcdefgh \n"[(v >> 16) % 10]);

@@ -59,18 +59,18 @@ Compressed compress(const Bytes& input) {
 
 Bytes run_of(std::size_t n, std::uint8_t byte) { return Bytes(n, byte); }
 
-Bytes random_bytes(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
+Bytes random_bytes(std::size_t n, unsigned variant) {
+  std::mt19937 rng(variant);
   Bytes v(n);
   for (auto& b : v) b = static_cast<std::uint8_t>(rng());
   return v;
 }
 
 // Words from a small vocabulary: text-like, with matches at every distance.
-Bytes words(std::size_t n, unsigned seed) {
+Bytes words(std::size_t n, unsigned variant) {
   static const char* const vocabulary[] = {"the ", "payload ", "installer ", "window ", "of ",
                                            "match ", "code ", "block ", "\n", "Huffman "};
-  std::mt19937 rng(seed);
+  std::mt19937 rng(variant);
   std::string s;
   while (s.size() < n) s += vocabulary[rng() % std::size(vocabulary)];
   s.resize(n);
@@ -180,8 +180,8 @@ std::uint64_t fnv1a(const Bytes& bytes) {
 }
 
 // Runs of few byte values with copies from up to 8192 bytes back.
-Bytes structured(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
+Bytes structured(std::size_t n, unsigned variant) {
+  std::mt19937 rng(variant);
   Bytes v;
   while (v.size() < n) {
     // Two draws in one expression would be evaluated in an unspecified order.

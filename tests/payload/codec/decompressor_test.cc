@@ -226,8 +226,8 @@ struct TracedStream {
   std::vector<std::size_t> bits_after;  // per output byte
 };
 
-TracedStream traced_stream(std::uint32_t seed, int blocks, int items_per_block) {
-  std::mt19937 rng(seed);
+TracedStream traced_stream(std::uint32_t variant, int blocks, int items_per_block) {
+  std::mt19937 rng(variant);
   TracedStream traced;
   BitWriter w;
   std::vector<Block> all;

@@ -52,17 +52,17 @@ Bytes decode_in_calls(const Bytes& stream, std::size_t total, std::size_t room) 
   return output;
 }
 
-Bytes random_bytes(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
+Bytes random_bytes(std::size_t n, unsigned variant) {
+  std::mt19937 rng(variant);
   Bytes v(n);
   for (auto& b : v) b = static_cast<std::uint8_t>(rng());
   return v;
 }
 
-Bytes words(std::size_t n, unsigned seed) {
+Bytes words(std::size_t n, unsigned variant) {
   static const char* const vocabulary[] = {"extract ", "the ", "directory ", "file ", "of ",
                                            "record ", "Next? ", "Back? ", "\n", "installer "};
-  std::mt19937 rng(seed);
+  std::mt19937 rng(variant);
   std::string s;
   while (s.size() < n) s += vocabulary[rng() % std::size(vocabulary)];
   s.resize(n);
@@ -70,8 +70,8 @@ Bytes words(std::size_t n, unsigned seed) {
 }
 
 // Few distinct bytes in long and short runs, with repeats far and near.
-Bytes structured(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
+Bytes structured(std::size_t n, unsigned variant) {
+  std::mt19937 rng(variant);
   Bytes v;
   while (v.size() < n) {
     const std::uint32_t draw = rng();  // one draw per statement: a fixed order
