@@ -75,15 +75,21 @@ int read_input(ByteWindow& source, std::uint8_t* to, int want) {
   return n;
 }
 
-MatchTrie trie_of(Decompressor& c, std::uint16_t* links) {
+// The trie's links and nodes, laid out for speed rather than as the context's
+// arrays: 49151 list heads keep the child lists short, and a node's fields
+// sit together. They live for one call.
+struct TrieStore {
+  std::uint16_t links[kLinkCount];
+  TrieNode nodes[kTrieNodes];
+};
+
+MatchTrie trie_of(Decompressor& c, TrieStore& store) {
   MatchTrie t;
   t.text = c.text;
-  t.level = c.level;
-  t.child_count = c.child_count;
-  t.position = c.position;
+  t.node = store.nodes;
   t.parent = c.parent;
   t.prev = c.prev;
-  t.next = links;
+  t.next = store.links;
   return t;
 }
 
@@ -150,12 +156,10 @@ int codec_compress(Decompressor* context, ByteWindow* source, ByteWindow* destin
   if (c.error_code != 0) return c.error_code;
   if (!ensure_work_arrays(c)) return CODEC_ERR_NO_MEMORY;
 
-  // The trie's links and list heads outgrow the context's array: more heads
-  // keep the child lists short. They live for this call only.
-  const std::unique_ptr<std::uint16_t, decltype(&std::free)> links(
-      static_cast<std::uint16_t*>(codec_calloc(kLinkCount, sizeof(std::uint16_t))), &std::free);
-  if (links == nullptr) return CODEC_ERR_NO_MEMORY;
-  MatchTrie t = trie_of(c, links.get());
+  const std::unique_ptr<TrieStore, decltype(&std::free)> store(
+      static_cast<TrieStore*>(codec_calloc(1, sizeof(TrieStore))), &std::free);
+  if (store == nullptr) return CODEC_ERR_NO_MEMORY;
+  MatchTrie t = trie_of(c, *store);
   BitOutput out;
   std::uint8_t* const out_start = destination->pos;
   bit_output_start(out, destination->pos, destination->end);

@@ -52,16 +52,14 @@ inline int extend_match(const std::uint8_t* here, const std::uint8_t* there, int
 // the trie record and force every pointer to be reloaded after them.
 struct Nodes {
   const std::uint8_t* text;
-  std::uint8_t* level;
-  std::uint8_t* child_count;
-  std::uint16_t* position;
+  TrieNode* node;
   std::uint16_t* parent;
   std::uint16_t* prev;
   std::uint16_t* next;
 };
 
 inline Nodes nodes_of(const MatchTrie& t) {
-  return {t.text, t.level, t.child_count, t.position, t.parent, t.prev, t.next};
+  return {t.text, t.node, t.parent, t.prev, t.next};
 }
 
 inline int child_of(Nodes t, int q, int b) {
@@ -86,7 +84,7 @@ inline void add_child(Nodes t, int q, int r, int b) {
   t.prev[first] = static_cast<std::uint16_t>(r);
   t.prev[r] = static_cast<std::uint16_t>(h);
   t.parent[r] = static_cast<std::uint16_t>(q);
-  ++t.child_count[q];
+  ++t.node[q].child_count;
 }
 
 inline void unlink(Nodes t, int r) {
@@ -117,11 +115,11 @@ inline int current_position(int stored, int p) {
 inline int split(Nodes t, int free_node, int r, int p, int match_pos, int len) {
   const int n = free_node;
   const int rest = t.next[n];
-  t.child_count[n] = 0;
+  t.node[n].child_count = 0;
   take_place(t, r, n);
   t.parent[n] = t.parent[r];
-  t.level[n] = static_cast<std::uint8_t>(len);
-  t.position[n] = static_cast<std::uint16_t>(p);
+  t.node[n].level = static_cast<std::uint8_t>(len);
+  t.node[n].position = static_cast<std::uint16_t>(p);
   add_child(t, n, r, t.text[match_pos + len]);
   add_child(t, n, p, t.text[p + len]);
   return rest;
@@ -134,16 +132,16 @@ inline int split(Nodes t, int free_node, int r, int p, int match_pos, int len) {
 inline int resume_below_previous_match(Nodes t, int p, int match_pos, int len, int& q) {
   int r = (match_pos + 1) | kLeafBase;
   while ((q = t.parent[r]) == 0) r = t.next[r];  // a replaced leaf points to its successor
-  while (t.level[q] >= len) {
+  while (t.node[q].level >= len) {
     r = q;
     q = t.parent[q];
   }
   int u = q;
-  while (t.position[u] & kPendingPosition) {
-    t.position[u] = static_cast<std::uint16_t>(p);
+  while (t.node[u].position & kPendingPosition) {
+    t.node[u].position = static_cast<std::uint16_t>(p);
     u = t.parent[u];
   }
-  if (u < kRootBase) t.position[u] = static_cast<std::uint16_t>(p | kPendingPosition);
+  if (u < kRootBase) t.node[u].position = static_cast<std::uint16_t>(p | kPendingPosition);
   return r;
 }
 
@@ -151,8 +149,8 @@ inline int resume_below_previous_match(Nodes t, int p, int match_pos, int len, i
 
 void trie_reset(MatchTrie& t) {
   for (int b = 0; b < kRootCount; ++b) {
-    t.level[kRootBase + b] = 1;
-    t.position[kRootBase + b] = 0;
+    t.node[kRootBase + b].level = 1;
+    t.node[kRootBase + b].position = 0;
   }
   std::memset(t.parent + kLeafBase, 0, sizeof(std::uint16_t) * kWindowSize);
   t.free_node = 1;
@@ -190,8 +188,8 @@ inline void insert_position(MatchTrie& trie) {
       limit = kMaxMatch;
       match_pos = r;
     } else {
-      limit = t.level[r];
-      match_pos = t.position[r] & kPositionMask;
+      limit = t.node[r].level;
+      match_pos = t.node[r].position & kPositionMask;
     }
     match_pos = current_position(match_pos, p);
     len = extend_match(here, t.text + match_pos, len, limit);
@@ -207,7 +205,7 @@ inline void insert_position(MatchTrie& trie) {
       t.next[r] = static_cast<std::uint16_t>(p);
       break;
     }
-    t.position[r] = static_cast<std::uint16_t>(p);
+    t.node[r].position = static_cast<std::uint16_t>(p);
     q = r;
     r = child_of(t, q, here[len]);
     if (r == 0) {
@@ -227,26 +225,26 @@ inline void delete_position(MatchTrie& trie) {
   if (r == 0) return;
   unlink(t, p);
   t.parent[p] = 0;
-  if (r >= kRootBase || --t.child_count[r] > 1) return;
+  if (r >= kRootBase || --t.node[r].child_count > 1) return;
 
   // r keeps one child and goes. Its position climbs to the pending ancestors.
-  const int kept = current_position(t.position[r] & kPositionMask, p);
+  const int kept = current_position(t.node[r].position & kPositionMask, p);
   int s = kept;
   int q = t.parent[r];
   int u;
-  while ((u = t.position[q]) & kPendingPosition) {
+  while ((u = t.node[q].position) & kPendingPosition) {
     u = current_position(u & kPositionMask, p);
     if (u > s) s = u;
-    t.position[q] = static_cast<std::uint16_t>(s | kLeafBase);
+    t.node[q].position = static_cast<std::uint16_t>(s | kLeafBase);
     q = t.parent[q];
   }
   if (q < kRootBase) {
     u = current_position(u, p);
     if (u > s) s = u;
-    t.position[q] = static_cast<std::uint16_t>(s | kLeafBase | kPendingPosition);
+    t.node[q].position = static_cast<std::uint16_t>(s | kLeafBase | kPendingPosition);
   }
 
-  const int child = child_of(t, r, t.text[kept + t.level[r]]);
+  const int child = child_of(t, r, t.text[kept + t.node[r].level]);
   unlink(t, child);
   take_place(t, r, child);
   t.parent[child] = t.parent[r];

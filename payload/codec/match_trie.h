@@ -24,11 +24,17 @@ inline constexpr int kListHeadCount = 65535 - kListHeads;
 inline constexpr int kLinkCount = kListHeads + kListHeadCount;  // entries of `next`
 inline constexpr std::uint16_t kPendingPosition = 0x8000;
 
+// What an internal node or root knows besides its links, kept together
+// because a visit reads most of it.
+struct TrieNode {
+  std::uint16_t position;     // a recent position through the node
+  std::uint8_t level;         // string length
+  std::uint8_t child_count;   // children of an internal node
+};
+
 struct MatchTrie {
   std::uint8_t* text = nullptr;          // history, coding area, lookahead
-  std::uint8_t* level = nullptr;         // string length of each internal node and root
-  std::uint8_t* child_count = nullptr;   // children of each internal node
-  std::uint16_t* position = nullptr;     // a recent position through the node
+  TrieNode* node = nullptr;              // internal nodes and roots, kTrieNodes of them
   std::uint16_t* parent = nullptr;
   std::uint16_t* prev = nullptr;
   std::uint16_t* next = nullptr;         // list links, free list, child-list heads (kLinkCount)
