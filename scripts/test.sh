@@ -16,13 +16,26 @@ if [ -n "$needed" ]; then
   exit 1
 fi
 
-ctest --test-dir build -j"$jobs" --output-on-failure
+# Runs one ctest suite and adds its counts to the closing summary.
+passed=0
+run_suite() {
+  local dir=$1 log
+  log="$dir/ctest-summary.log"
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure | tee "$log"
+  local total
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  passed=$((passed + ${total:-0}))
+}
+
+run_suite build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELO_SANITIZE=ON -DTELO_BENCH=OFF
 cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j"$jobs" --output-on-failure
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan
 
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh "${TELO_FUZZ_SECONDS:-60}"
 fi
+
+# Every suite above stops the script on its first failure, so reaching here means none failed.
+echo "tests: $passed passed, 0 failed"
