@@ -161,7 +161,8 @@ void trie_reset(MatchTrie& t) {
 
 namespace {
 
-inline void insert_position(MatchTrie& trie) {
+// Both bodies go whole into trie_step, so that one call handles a position.
+[[gnu::always_inline]] inline void insert_position(MatchTrie& trie) {
   const Nodes t = nodes_of(trie);
   const int p = trie.text_pos;
   const std::uint8_t* const here = t.text + p;
@@ -218,7 +219,7 @@ inline void insert_position(MatchTrie& trie) {
   trie.match_pos = match_pos;
 }
 
-inline void delete_position(MatchTrie& trie) {
+[[gnu::always_inline]] inline void delete_position(MatchTrie& trie) {
   const Nodes t = nodes_of(trie);
   const int p = trie.text_pos;
   const int r = t.parent[p];
