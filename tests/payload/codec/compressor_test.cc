@@ -305,6 +305,25 @@ TEST(CompressorTest, MissingWorkArraysThatCannotBeHadGiveNoMemory) {
   }
 }
 
+TEST(CompressorTest, TrieStoreThatCannotBeHadGivesNoMemoryAndNoBytes) {
+  // The work arrays are there; the per-call trie store is the one allocation.
+  BareContext bare;
+  const Bytes in = words(100, 1);
+  ASSERT_EQ(compress(*bare.context, in, 200).result, 1);
+  calls_before_failure = 0;
+  codec_calloc = calloc_that_fails_later;
+  Bytes copy = in;
+  Bytes out(200);
+  ByteWindow source{copy.data(), copy.data() + copy.size(), 0, copy.data(), 100};
+  ByteWindow destination{out.data(), out.data() + out.size(), 0, out.data(), 200};
+  const int result = codec_compress(bare.context.get(), &source, &destination);
+  codec_calloc = std::calloc;
+  EXPECT_EQ(result, CODEC_ERR_NO_MEMORY);
+  EXPECT_EQ(source.pos, copy.data());
+  EXPECT_EQ(destination.pos, out.data());
+  EXPECT_EQ(compress(*bare.context, in, 200).stream, compress(in).stream);
+}
+
 TEST(CompressorTest, ErrorAlreadyInContextIsReturnedUntouched) {
   BareContext bare;
   bare.context->error_code = CODEC_ERR_BAD_TABLE;
