@@ -23,7 +23,8 @@ constexpr int kListEnd = kListHeads + kListHeadCount;
 inline int list_head(int q, int b) {
   const std::uint32_t hash = static_cast<std::uint32_t>(q) * 0x9E3779B1u +
                              static_cast<std::uint32_t>(b) * 0x85EBCA77u;
-  return kListHeads + static_cast<int>((std::uint64_t{hash} * (kListEnd - kListHeads)) >> 32);
+  static_assert(kListEnd - kListHeads == 3 << 14);
+  return kListHeads + static_cast<int>((std::uint64_t{hash} * 3) >> 18);
 }
 
 inline std::uint64_t load_word(const std::uint8_t* at) {

@@ -20,7 +20,7 @@ inline constexpr int kTextBytes = 2 * kWindowSize + kLookahead;  // 16640
 inline constexpr int kListHeads = 16384;  // next[] index of the first child-list head
 // As many child-list heads as 16-bit link numbers allow: short lists make
 // the child lookups predictable, which outweighs the larger array.
-inline constexpr int kListHeadCount = 65535 - kListHeads;
+inline constexpr int kListHeadCount = 65536 - kListHeads;  // 3 << 14: a hash scales to it with a shift
 inline constexpr int kLinkCount = kListHeads + kListHeadCount;  // entries of `next`
 inline constexpr std::uint16_t kPendingPosition = 0x8000;
 
