@@ -77,7 +77,8 @@ int read_input(ByteWindow& source, std::uint8_t* to, int want) {
 
 // The trie's links and nodes, laid out for speed rather than as the context's
 // arrays: 49151 list heads keep the child lists short, and a node's fields
-// sit together. They live for one call.
+// sit together. Allocated once per context, like the work arrays, and
+// reset at the start of every stream.
 struct TrieStore {
   std::uint16_t links[kLinkCount];
   TrieNode nodes[kTrieNodes];
@@ -156,10 +157,9 @@ int codec_compress(Decompressor* context, ByteWindow* source, ByteWindow* destin
   if (c.error_code != 0) return c.error_code;
   if (!ensure_work_arrays(c)) return CODEC_ERR_NO_MEMORY;
 
-  const std::unique_ptr<TrieStore, decltype(&std::free)> store(
-      static_cast<TrieStore*>(codec_calloc(1, sizeof(TrieStore))), &std::free);
-  if (store == nullptr) return CODEC_ERR_NO_MEMORY;
-  MatchTrie t = trie_of(c, *store);
+  if (c.trie_store == nullptr) c.trie_store = codec_calloc(1, sizeof(TrieStore));
+  if (c.trie_store == nullptr) return CODEC_ERR_NO_MEMORY;
+  MatchTrie t = trie_of(c, *static_cast<TrieStore*>(c.trie_store));
   BitOutput out;
   std::uint8_t* const out_start = destination->pos;
   bit_output_start(out, destination->pos, destination->end);

@@ -68,6 +68,9 @@ struct Decompressor {
   std::uint16_t* parent = nullptr;       // kLeafCount entries
   std::uint16_t* prev = nullptr;         // kLeafCount entries
   std::uint16_t* next = nullptr;         // kNextSize entries
+  // The compressor's own node records and child lists (a faster layout of
+  // the trie), allocated by its first call and kept until destroy.
+  void* trie_store = nullptr;
 };
 
 }  // namespace telo

@@ -33,6 +33,7 @@ void free_context(Decompressor* context) {
   std::free(context->parent);
   std::free(context->prev);
   std::free(context->next);
+  std::free(context->trie_store);
   context->~Decompressor();
   std::free(context);
 }
