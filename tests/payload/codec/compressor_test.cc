@@ -9,12 +9,14 @@
 #include "payload/codec/codec.h"
 #include "payload/codec/codec_memory.h"
 #include "payload/codec/context.h"
+#include "tests/payload/codec/sample_inputs.h"
 #include "tests/payload/codec/stream_reader.h"
 
 namespace telo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::random_bytes;
 
 // A context with no work arrays: the compressor allocates them itself.
 struct BareContext {
@@ -60,22 +62,11 @@ Compressed compress(const Bytes& input) {
 
 Bytes run_of(std::size_t n, std::uint8_t byte) { return Bytes(n, byte); }
 
-Bytes random_bytes(std::size_t n, unsigned variant) {
-  std::mt19937 rng(variant);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<std::uint8_t>(rng());
-  return v;
-}
-
 // Words from a small vocabulary: text-like, with matches at every distance.
 Bytes words(std::size_t n, unsigned variant) {
   static const char* const vocabulary[] = {"the ", "payload ", "installer ", "window ", "of ",
                                            "match ", "code ", "block ", "\n", "Huffman "};
-  std::mt19937 rng(variant);
-  std::string s;
-  while (s.size() < n) s += vocabulary[rng() % std::size(vocabulary)];
-  s.resize(n);
-  return Bytes(s.begin(), s.end());
+  return testing::words_from(vocabulary, n, variant);
 }
 
 TEST(CompressorTest, EmptyInputIsSevenZeroBytes) {

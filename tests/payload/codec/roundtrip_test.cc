@@ -8,12 +8,14 @@
 
 #include "payload/codec/codec.h"
 #include "payload/codec/context.h"
+#include "tests/payload/codec/sample_inputs.h"
 #include "tests/payload/codec/decode_driver.h"
 
 namespace telo {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::random_bytes;
 
 struct Case {
   std::string name;
@@ -52,21 +54,10 @@ Bytes decode_in_calls(const Bytes& stream, std::size_t total, std::size_t room) 
   return output;
 }
 
-Bytes random_bytes(std::size_t n, unsigned variant) {
-  std::mt19937 rng(variant);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<std::uint8_t>(rng());
-  return v;
-}
-
 Bytes words(std::size_t n, unsigned variant) {
   static const char* const vocabulary[] = {"extract ", "the ", "directory ", "file ", "of ",
                                            "record ", "Next? ", "Back? ", "\n", "installer "};
-  std::mt19937 rng(variant);
-  std::string s;
-  while (s.size() < n) s += vocabulary[rng() % std::size(vocabulary)];
-  s.resize(n);
-  return Bytes(s.begin(), s.end());
+  return testing::words_from(vocabulary, n, variant);
 }
 
 // Few distinct bytes in long and short runs, with repeats far and near.
