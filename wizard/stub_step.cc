@@ -114,7 +114,14 @@ void write_stub(bool shared) {
       stub);
   // "$@" hands each image path on as one word, blanks and wildcards included.
   std::fprintf(stub, "exec %s/telolnx \"$@\"\n", directory);
-  std::fclose(stub);
+  // A stub cut short (a full disk, a size limit) would start nothing: say so.
+  bool failed = std::fflush(stub) != 0 || std::ferror(stub) != 0;
+  int failure = errno;
+  if (std::fclose(stub) != 0 && !failed) {
+    failed = true;
+    failure = errno;
+  }
+  if (failed) terminate_with_errno("Error creating stub", ".", failure);
   chmod(stub_path, 0755);
 }
 

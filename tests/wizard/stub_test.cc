@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -265,6 +267,24 @@ TEST(LauncherStub, UnwritableStubDirectoryTerminates) {
 
   EXPECT_EQ(text_after_files_installed(result.stderr_text, false),
             stub_offer(kStub) + kStubVariants + "Error creating stub - Permission denied .\n" +
+                kTerminated);
+  EXPECT_EQ(result.exit_status, 1);
+}
+
+// A stub that cannot be written whole is an error, not a stub that starts nothing.
+TEST(LauncherStub, StubCutShortTerminates) {
+  HostSandbox box;
+  std::string installer = make_recording_installer(box);
+  // A size limit of 512 bytes lets the payload's small files through but not
+  // the stub of this long directory; the ignored signal passes to the installer.
+  box.add_setup("ulimit -f 1");
+  auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  RunResult result =
+      run_in_namespace(box, installer, unattended("/usr/local/telo-installed-in-a-longer-directory"));
+  ::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(text_after_files_installed(result.stderr_text, false),
+            stub_offer(kStub) + kStubVariants + "Error creating stub - File too large .\n" +
                 kTerminated);
   EXPECT_EQ(result.exit_status, 1);
 }
