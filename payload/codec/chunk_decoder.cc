@@ -20,6 +20,17 @@ static_assert(kFastLiterals * kMaxCodeLength <= kRefillBits);
 constexpr int kFastOutputMargin = (kFastLiterals - 1) + kLongestMatch + kWideCopy;
 constexpr int kFastInputMargin = 16;
 
+// Copies in steps of `step` bytes until `stop` is reached or passed; the
+// caller has made sure the overrun stays inside the chunk.
+template <int step>
+inline void copy_in_steps(std::uint8_t* to, const std::uint8_t* from, const std::uint8_t* stop) {
+  do {
+    std::memcpy(to, from, step);
+    to += step;
+    from += step;
+  } while (to < stop);
+}
+
 // Copies `length` bytes of a match to out[at...], the source lying `distance`
 // bytes back (1 to 8192). The part before this call's output comes from the
 // window, which holds the previous chunk at the same indices modulo 8192; the
@@ -38,11 +49,7 @@ int copy_match(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
   const std::uint8_t* from = to - distance;
   std::uint8_t* const stop = to + length;
   if (distance >= kWordCopy && at + length + kWordCopy <= limit) {
-    do {
-      std::memcpy(to, from, kWordCopy);
-      to += kWordCopy;
-      from += kWordCopy;
-    } while (to < stop);
+    copy_in_steps<kWordCopy>(to, from, stop);
   } else if (distance == 1) {
     std::memset(to, *from, length);
   } else {
@@ -62,25 +69,13 @@ inline int copy_match_fast(const std::uint8_t* window, std::uint8_t* out, int at
     // From the previous chunk: wide copies while the window's end is far.
     if (distance - at < length + kWideCopy) return copy_match(window, out, at, limit, distance, length);
     from = window + kWindowSize - (distance - at);
-    do {
-      std::memcpy(to, from, kWideCopy);
-      to += kWideCopy;
-      from += kWideCopy;
-    } while (to < stop);
+    copy_in_steps<kWideCopy>(to, from, stop);
     return at + length;
   }
   if (distance >= kWideCopy) {
-    do {
-      std::memcpy(to, from, kWideCopy);
-      to += kWideCopy;
-      from += kWideCopy;
-    } while (to < stop);
+    copy_in_steps<kWideCopy>(to, from, stop);
   } else if (distance >= kWordCopy) {
-    do {
-      std::memcpy(to, from, kWordCopy);
-      to += kWordCopy;
-      from += kWordCopy;
-    } while (to < stop);
+    copy_in_steps<kWordCopy>(to, from, stop);
   } else if (distance == 1) {
     std::memset(to, *from, static_cast<std::size_t>(length));
   } else {
