@@ -31,7 +31,7 @@ constexpr std::uint16_t exchange(std::uint16_t v) { return static_cast<std::uint
 
 }  // namespace
 
-std::uint16_t crc16_sliced(std::uint16_t initial, const void* data, std::size_t length) {
+std::uint16_t crc16_by_tables(std::uint16_t initial, const void* data, std::size_t length) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   std::uint32_t crc = exchange(initial);  // the standard register
   const auto& t = kSlices;
@@ -55,6 +55,13 @@ std::uint16_t crc16_sliced(std::uint16_t initial, const void* data, std::size_t 
   }
   for (; length > 0; --length, ++p) crc = (crc >> 8) ^ kSlices[0][(crc ^ *p) & 0xFF];
   return exchange(static_cast<std::uint16_t>(crc));
+}
+
+// Folding pays off once its set-up is spread over a few steps.
+std::uint16_t crc16_sliced(std::uint16_t initial, const void* data, std::size_t length) {
+  static const bool folding = crc16_folding_supported();
+  if (folding && length >= 256) return crc16_folded(initial, data, length);
+  return crc16_by_tables(initial, data, length);
 }
 
 }  // namespace telo
