@@ -20,16 +20,28 @@ constexpr int kZeroRunBits = 2;
 constexpr int kLengthPrefixBits = 3;        // lengths 0..6 as-is; 7 means "count the ones after"
 constexpr int kLongestOnesRun = 13;         // ones after the prefix (length 20, out of range)
 
-// Offset class q: base 2^(q-1) (0 for class 0) and q - 1 extra bits.
-constexpr std::array<std::uint32_t, kOffsetCodeSize> make_offset_payloads() {
-  std::array<std::uint32_t, kOffsetCodeSize> payloads{};
-  for (int q = 1; q < kOffsetCodeSize; ++q) {
-    payloads[q] = (1u << (q - 1)) | (static_cast<std::uint32_t>(q - 1) << kOffsetExtraShift);
-  }
+template <int symbols, typename Make>
+constexpr std::array<std::uint32_t, symbols> make_payloads(Make make) {
+  std::array<std::uint32_t, symbols> payloads{};
+  for (int s = 0; s < symbols; ++s) payloads[s] = make(static_cast<std::uint32_t>(s));
   return payloads;
 }
-constexpr std::array<std::uint32_t, kOffsetCodeSize> kOffsetPayloads = make_offset_payloads();
-static_assert(kOffsetPayloads[kOffsetCodeSize - 1] == (4096u | (12u << kOffsetExtraShift)));
+
+// Entries of the code-length code carry its symbol.
+constexpr auto kLengthCodePayloads =
+    make_payloads<kLengthCodeSize>([](std::uint32_t t) { return entry_value(t); });
+
+// Symbol-code entries: a literal is flagged and carries its byte, a match
+// carries its length (symbol - 253, 3 to 256).
+constexpr auto kSymbolPayloads = make_payloads<kSymbolCodeSize>([](std::uint32_t s) {
+  return s < 256 ? kEntryLiteral | entry_value(s) : entry_value(s - 253);
+});
+
+// Offset class q: the distance base 2^(q-1) + 1 (1 for class 0) and q - 1 extra bits.
+constexpr auto kOffsetPayloads = make_payloads<kOffsetCodeSize>([](std::uint32_t q) {
+  return q == 0 ? entry_value(1) : entry_value((1u << (q - 1)) + 1) | ((q - 1) << kEntryWidthShift);
+});
+static_assert(kOffsetPayloads[kOffsetCodeSize - 1] == (entry_value(4097) | (12u << kEntryWidthShift)));
 
 // Format notes: a length 0..6 is its 3-bit value; a length of 7 or more is
 // three 1 bits, one more 1 bit for each step above 7, then a 0 bit. Sixteen
@@ -56,7 +68,7 @@ int read_one_length(BitReader& reader) {
 // has been reached. Refused: a count or single symbol beyond the alphabet,
 // a length above 16, a zero run past the alphabet, an incomplete code.
 int read_small_lengths(Decompressor& context, BitReader& reader, int symbols, int count_width,
-                       int zero_run_index, std::span<const std::uint32_t> payloads,
+                       int zero_run_index, const std::uint32_t* payloads,
                        std::span<std::uint32_t> table) {
   std::uint8_t* lengths = context.small_lengths;
   refill(reader);
@@ -65,7 +77,7 @@ int read_small_lengths(Decompressor& context, BitReader& reader, int symbols, in
     const int symbol = static_cast<int>(take_bits(reader, count_width));
     if (stream_rejects(context, symbol >= symbols)) return context.error_code;
     std::fill_n(lengths, symbols, 0);
-    fill_single_symbol_table(payloads.empty() ? symbol : payloads[symbol], kSmallEntryBits, table);
+    fill_single_symbol_table(payloads[symbol], kSmallEntryBits, table);
     return 0;
   }
   if (stream_rejects(context, count > symbols)) return context.error_code;
@@ -101,8 +113,7 @@ int read_symbol_lengths(Decompressor& context, BitReader& reader) {
     const int symbol = static_cast<int>(take_bits(reader, kSymbolCountBits));
     if (stream_rejects(context, symbol >= kSymbolCodeSize)) return context.error_code;
     std::fill_n(lengths, kSymbolCodeSize, 0);
-    fill_single_symbol_table(static_cast<std::uint32_t>(symbol), kSymbolEntryBits,
-                             context.symbol_entries);
+    fill_single_symbol_table(kSymbolPayloads[symbol], kSymbolEntryBits, context.symbol_entries);
     return 0;
   }
   if (stream_rejects(context, count > kSymbolCodeSize)) return context.error_code;
@@ -110,7 +121,7 @@ int read_symbol_lengths(Decompressor& context, BitReader& reader) {
   while (i < count) {
     refill(reader);
     const auto code = static_cast<int>(
-        decode_entry(reader, context.length_code_entries, kSmallEntryBits));
+        entry_value_of(decode_entry(reader, context.length_code_entries, kSmallEntryBits)));
     if (code >= 3) {
       lengths[i++] = static_cast<std::uint8_t>(code - 2);
       continue;
@@ -123,8 +134,8 @@ int read_symbol_lengths(Decompressor& context, BitReader& reader) {
     i += zeros;
   }
   std::fill(lengths + i, lengths + kSymbolCodeSize, 0);
-  const int built = build_code_table({lengths, kSymbolCodeSize}, kSymbolEntryBits, {},
-                                     context.symbol_entries);
+  const int built = build_code_table({lengths, kSymbolCodeSize}, kSymbolEntryBits,
+                                     kSymbolPayloads.data(), context.symbol_entries);
   return stream_rejects(context, built != 0) ? context.error_code : 0;
 }
 
@@ -135,12 +146,13 @@ int read_block_header(Decompressor& context, BitReader& reader) {
   refill(reader);
   context.block_remaining = static_cast<std::int32_t>(take_bits(reader, kBlockSizeBits));
   if (read_small_lengths(context, reader, kLengthCodeSize, kLengthCodeCountBits,
-                         kLengthCodeZeroRunIndex, {}, context.length_code_entries) != 0 ||
+                         kLengthCodeZeroRunIndex, kLengthCodePayloads.data(),
+                         context.length_code_entries) != 0 ||
       read_symbol_lengths(context, reader) != 0) {
     return context.error_code;
   }
   return read_small_lengths(context, reader, kOffsetCodeSize, kOffsetCodeCountBits, 0,
-                            kOffsetPayloads, context.offset_entries);
+                            kOffsetPayloads.data(), context.offset_entries);
 }
 
 }  // namespace telo

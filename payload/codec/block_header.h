@@ -10,7 +10,7 @@ namespace telo {
 // Reads the lengths of a small code (the code-length code or the offset code)
 // and builds its table. Returns 0 or CODEC_ERR_BAD_TABLE (recorded in the context).
 int read_small_lengths(Decompressor& context, BitReader& reader, int symbols, int count_width,
-                       int zero_run_index, std::span<const std::uint32_t> payloads,
+                       int zero_run_index, const std::uint32_t* payloads,
                        std::span<std::uint32_t> table);
 
 // Reads the lengths of the symbol code through the code-length code and builds its table.

@@ -10,14 +10,15 @@ namespace telo {
 namespace {
 
 constexpr int kWindowMask = kWindowSize - 1;
-constexpr int kLongestMatch = 256;
-constexpr int kWordCopy = 8;  // bytes a match copy moves per step
-constexpr int kWideCopy = 16; // per step in the fast path when the distance allows
-// The fast path runs while its literals, a whole match and a word copy's
-// overrun still fit in the chunk, and two refills fit in the source.
-constexpr int kFastLiterals = 3;
-static_assert(kFastLiterals * kMaxCodeLength <= kRefillBits);
-constexpr int kFastOutputMargin = (kFastLiterals - 1) + kLongestMatch + kWideCopy;
+constexpr int kWordCopy = 8;   // bytes a match copy moves per step
+constexpr int kWideCopy = 16;  // per step in the fast path when the distance allows
+// The fast path decodes up to three symbols per refill: three literals, or
+// up to two literals, a second refill, and a match with its offset. It runs
+// while those symbols are left in the block, their literals fit the chunk and
+// two refills fit in the source; a match that would come within a wide copy's
+// overrun of the chunk's end is copied the careful way.
+constexpr int kFastSymbols = 3;
+static_assert(kFastSymbols * kMaxCodeLength <= kRefillBits);
 constexpr int kFastInputMargin = 16;
 
 // Copies in steps of `step` bytes until `stop` is reached or passed; the
@@ -58,20 +59,35 @@ int copy_match(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
   return at + length;
 }
 
+// Copies what fits of a match into the chunk (limit n) and keeps the rest
+// for the next call. Returns the new output count.
+int copy_match_cut(Decompressor& context, std::uint8_t* out, int produced, int n, int distance,
+                   int length) {
+  const int copied = std::min(length, n - produced);
+  produced = copy_match(context.window, out, produced, n, distance, copied);
+  if (copied < length) {
+    context.copy_remaining = length - copied;
+    context.copy_from = static_cast<std::uint32_t>(produced - distance) & kWindowMask;
+  }
+  return produced;
+}
+
 // A match in the fast path: the copy is known to fit the chunk with room
 // for a wide copy's overrun (up to 15 bytes past the match).
-inline int copy_match_fast(const std::uint8_t* window, std::uint8_t* out, int at, int limit,
-                           int distance, int length) {
-  std::uint8_t* to = out + at;
-  const std::uint8_t* from = to - distance;
+inline void copy_match_fast(const std::uint8_t* window, std::uint8_t* out, std::uint8_t* to,
+                            int distance, int length) {
+  const int at = static_cast<int>(to - out);
   std::uint8_t* const stop = to + length;
   if (distance > at) {
     // From the previous chunk: wide copies while the window's end is far.
-    if (distance - at < length + kWideCopy) return copy_match(window, out, at, limit, distance, length);
-    from = window + kWindowSize - (distance - at);
-    copy_in_steps<kWideCopy>(to, from, stop);
-    return at + length;
+    if (distance - at < length + kWideCopy) {
+      copy_match(window, out, at, at + length + kWideCopy, distance, length);
+      return;
+    }
+    copy_in_steps<kWideCopy>(to, window + kWindowSize - (distance - at), stop);
+    return;
   }
+  const std::uint8_t* from = to - distance;
   if (distance >= kWideCopy) {
     copy_in_steps<kWideCopy>(to, from, stop);
   } else if (distance >= kWordCopy) {
@@ -81,41 +97,58 @@ inline int copy_match_fast(const std::uint8_t* window, std::uint8_t* out, int at
   } else {
     while (to < stop) *to++ = *from++;
   }
-  return at + length;
 }
 
-// The fast path: far from the end of the chunk and of the source, with
-// three symbols left in the block, so that one refill serves up to three
-// literals (16 bits each) or two literals and a match after a second refill,
-// and no copy needs a bound check. The reader is copied into a local that
-// stays in registers.
-int decode_fast(const Decompressor& context, BitReader& reader, std::uint8_t* out, int produced,
-                int n, std::uint32_t& remaining) {
+// Discards an entry's code from the reader.
+inline void consume(BitReader& r, std::uint32_t entry) { skip_bits(r, static_cast<int>(entry & kEntryLengthMask)); }
+
+// The fast path: far from the end of the chunk, of the block and of the
+// source, so that no refill and no literal needs a bound check. The reader
+// is copied into a local that stays in registers.
+int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int produced, int n,
+                std::uint32_t& remaining) {
   const std::uint8_t* const window = context.window;
   const std::uint32_t* const symbols = context.symbol_entries;
   BitReader r = reader;
   std::uint32_t left = remaining;
-  const int limit = n - kFastOutputMargin;
-  while (produced <= limit && left >= kFastLiterals && r.end - r.in >= kFastInputMargin) {
+  std::uint8_t* to = out + produced;
+  std::uint8_t* const end = out + n;
+  while (end - to >= kFastSymbols && left >= kFastSymbols && r.end - r.in >= kFastInputMargin) {
     refill_word(r);
-    std::uint32_t symbol = 0;
-    int literals = 0;
-    for (;;) {
+    std::uint32_t entry = lookup_entry(r, symbols, kSymbolEntryBits);
+    if (entry & kEntryLiteral) {
+      consume(r, entry);
+      *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+      entry = lookup_entry(r, symbols, kSymbolEntryBits);
+      if (entry & kEntryLiteral) {
+        consume(r, entry);
+        *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+        entry = lookup_entry(r, symbols, kSymbolEntryBits);
+        if (entry & kEntryLiteral) {
+          consume(r, entry);
+          *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+          left -= 3;
+          continue;
+        }
+        --left;
+      }
       --left;
-      symbol = decode_entry(r, symbols, kSymbolEntryBits);
-      if (symbol >= 256) break;
-      out[produced++] = static_cast<std::uint8_t>(symbol);
-      if (++literals == kFastLiterals) break;
+      refill_word(r);  // the match and its offset may need 44 bits
     }
-    if (symbol < 256) continue;
-    if (literals > 0) refill_word(r);  // the offset may need 28 bits
-    const int length = static_cast<int>(symbol) - 253;
-    const int distance = static_cast<int>(decode_offset(r, context)) + 1;
-    produced = copy_match_fast(window, out, produced, n, distance, length);
+    --left;
+    consume(r, entry);
+    const int length = static_cast<int>(entry >> kEntryValueShift);
+    const int distance = decode_distance(r, context);
+    if (end - to < length + kWideCopy) {
+      to = out + copy_match_cut(context, out, static_cast<int>(to - out), n, distance, length);
+      continue;
+    }
+    copy_match_fast(window, out, to, distance, length);
+    to += length;
   }
   reader = r;
   remaining = left;
-  return produced;
+  return static_cast<int>(to - out);
 }
 
 }  // namespace
@@ -124,11 +157,11 @@ int decode_fast(const Decompressor& context, BitReader& reader, std::uint8_t* ou
 // the next block is read only when a symbol is needed and the block is used
 // up. A block size of 0 is never used up again (the count goes below zero).
 int produce_chunk(Decompressor& context, BitReader& reader, std::uint8_t* out, int n) {
-  const std::uint8_t* window = context.window;
   int produced = 0;
   if (context.copy_remaining > 0) {
     const int length = std::min(context.copy_remaining, n);
-    produced = copy_match(window, out, 0, n, kWindowSize - static_cast<int>(context.copy_from), length);
+    produced = copy_match(context.window, out, 0, n, kWindowSize - static_cast<int>(context.copy_from),
+                          length);
     context.copy_remaining -= length;
     context.copy_from = (context.copy_from + length) & kWindowMask;
   }
@@ -144,19 +177,14 @@ int produce_chunk(Decompressor& context, BitReader& reader, std::uint8_t* out, i
     // One symbol the careful way, close to an end.
     --remaining;  // wraps like the stored 32-bit count
     refill(reader);
-    const std::uint32_t symbol = decode_symbol(reader, context);
-    if (symbol < 256) {
-      out[produced++] = static_cast<std::uint8_t>(symbol);
+    const std::uint32_t entry = decode_symbol(reader, context);
+    if (entry & kEntryLiteral) {
+      out[produced++] = static_cast<std::uint8_t>(entry >> kEntryValueShift);
       continue;
     }
-    const int length = static_cast<int>(symbol) - 253;
-    const int distance = static_cast<int>(decode_offset(reader, context)) + 1;
-    const int copied = std::min(length, n - produced);
-    produced = copy_match(window, out, produced, n, distance, copied);
-    if (copied < length) {
-      context.copy_remaining = length - copied;
-      context.copy_from = static_cast<std::uint32_t>(produced - distance) & kWindowMask;
-    }
+    const int length = static_cast<int>(entry >> kEntryValueShift);
+    const int distance = decode_distance(reader, context);
+    produced = copy_match_cut(context, out, produced, n, distance, length);
   }
   context.block_remaining = static_cast<std::int32_t>(remaining);
   return produced;

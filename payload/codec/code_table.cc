@@ -1,15 +1,29 @@
 #include "payload/codec/code_table.h"
 
-#include <algorithm>
 #include <cassert>
+#include <cstring>
 
 namespace telo {
 namespace {
 
 constexpr std::uint32_t kCodeSpace = 1u << kMaxCodeLength;  // a complete code fills 2^16
+constexpr int kMaxSubtables = 1 << kSymbolEntryBits;        // main slots a subtable can hang on
 
-std::uint32_t make_entry(std::uint32_t value, int length) {
-  return (value << kEntryValueShift) | static_cast<std::uint32_t>(length);
+// Fills `count` entries (a power of two) at `to`; runs of four and more go
+// sixteen bytes per store, since a block's tables are rebuilt every few KB.
+inline void fill_entries(std::uint32_t* to, std::uint32_t count, std::uint32_t entry) {
+  if (count < 4) {
+    to[0] = entry;
+    if (count == 2) to[1] = entry;
+    return;
+  }
+  const std::uint32_t quad[4] = {entry, entry, entry, entry};
+  for (std::uint32_t i = 0; i < count; i += 4) std::memcpy(to + i, quad, sizeof quad);
+}
+
+std::uint32_t link_entry(int first, int width) {
+  return kEntryLink | entry_value(static_cast<std::uint32_t>(first)) |
+         (static_cast<std::uint32_t>(width) << kEntryWidthShift);
 }
 
 }  // namespace
@@ -20,77 +34,72 @@ std::uint32_t make_entry(std::uint32_t value, int length) {
 // 2^(16 - length). An incomplete set is refused by the format; an all-zero set
 // or an over-full one would make the table ambiguous, so they are refused too.
 int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
-                     std::span<const std::uint32_t> payloads, std::span<std::uint32_t> table) {
+                     const std::uint32_t* payloads, std::span<std::uint32_t> table) {
   const int symbols = static_cast<int>(lengths.size());
-  assert(symbols <= kSymbolCodeSize && table_bits < kMaxCodeLength);
+  assert(symbols <= kSymbolCodeSize && table_bits <= kSymbolEntryBits);
   // Two interleaved histograms: runs of equal lengths would otherwise wait
   // on one counter's store after another.
-  int halves[2][kMaxCodeLength + 1] = {};
+  std::uint32_t halves[2][kMaxCodeLength + 1] = {};
   for (int symbol = 0; symbol < symbols; ++symbol) {
     assert(lengths[symbol] <= kMaxCodeLength);
     ++halves[symbol & 1][lengths[symbol]];
   }
-  int count[kMaxCodeLength + 1];
-  for (int length = 0; length <= kMaxCodeLength; ++length) count[length] = halves[0][length] + halves[1][length];
-  std::uint32_t space = 0;
-  for (int length = 1; length <= kMaxCodeLength; ++length) {
-    space += static_cast<std::uint32_t>(count[length]) << (kMaxCodeLength - length);
-  }
-  if (space != kCodeSpace) return CODEC_ERR_BAD_TABLE;
-
-  // Symbols in canonical order, with their left-aligned 16-bit codes.
-  int first[kMaxCodeLength + 2] = {};
-  for (int length = 1; length <= kMaxCodeLength; ++length) {
-    first[length + 1] = first[length] + count[length];
-  }
-  std::uint16_t order[kSymbolCodeSize];
-  for (int symbol = 0; symbol < symbols; ++symbol) {
-    if (lengths[symbol] != 0) order[first[lengths[symbol]]++] = static_cast<std::uint16_t>(symbol);
-  }
-  const int used = first[kMaxCodeLength + 1];
-  std::uint32_t codes[kSymbolCodeSize];
+  // next[L]: the left-aligned 16-bit code of the next symbol of length L.
+  std::uint32_t next[kMaxCodeLength + 2];
   std::uint32_t code = 0;
-  for (int i = 0; i < used; ++i) {
-    codes[i] = code;
-    code += kCodeSpace >> lengths[order[i]];
+  for (int length = 1; length <= kMaxCodeLength; ++length) {
+    next[length] = code;
+    code += (halves[0][length] + halves[1][length]) << (kMaxCodeLength - length);
+  }
+  next[kMaxCodeLength + 1] = code;
+  if (code != kCodeSpace) return CODEC_ERR_BAD_TABLE;
+
+  // Codes longer than the main table share a main slot per prefix of
+  // table_bits; the slot's subtable is as wide as its longest code needs.
+  // Lengths in increasing order cover increasing prefixes, so the last
+  // length that reaches a prefix is its longest.
+  const int sub_shift = kMaxCodeLength - table_bits;
+  const int first_long = static_cast<int>(next[table_bits + 1] >> sub_shift);
+  const int main_size = 1 << table_bits;
+  std::uint8_t widths[kMaxSubtables];
+  for (int length = table_bits + 1; length <= kMaxCodeLength; ++length) {
+    if (next[length + 1] == next[length]) continue;
+    const int from = static_cast<int>(next[length] >> sub_shift);
+    const int to = static_cast<int>((next[length + 1] - 1) >> sub_shift);
+    std::memset(widths + from, length - table_bits, static_cast<std::size_t>(to - from + 1));
+  }
+  int next_free = main_size;
+  for (int prefix = first_long; prefix < main_size; ++prefix) next_free += 1 << widths[prefix];
+  // Cannot happen for a complete code (see code_table_entries); kept as a guard.
+  if (next_free > static_cast<int>(table.size())) return CODEC_ERR_BAD_TABLE;
+  next_free = main_size;
+  for (int prefix = first_long; prefix < main_size; ++prefix) {
+    table[prefix] = link_entry(next_free, widths[prefix]);
+    next_free += 1 << widths[prefix];
   }
 
-  auto payload_of = [&](int symbol) {
-    return payloads.empty() ? static_cast<std::uint32_t>(symbol) : payloads[symbol];
-  };
-  const int sub_shift = kMaxCodeLength - table_bits;
-  int next_free = 1 << table_bits;
-  int i = 0;
-  // Codes that fit the main table fill every slot that starts with them.
-  for (; i < used && lengths[order[i]] <= table_bits; ++i) {
-    const int length = lengths[order[i]];
-    const std::uint32_t entry = make_entry(payload_of(order[i]), length);
-    const std::uint32_t slot = codes[i] >> sub_shift;
-    std::fill_n(table.begin() + slot, 1u << (table_bits - length), entry);
-  }
-  // Longer codes share a main slot per prefix; the prefix's subtable is as
-  // wide as its longest code needs (the last of the group in canonical order).
-  while (i < used) {
-    const std::uint32_t prefix = codes[i] >> sub_shift;
-    int end = i;
-    while (end < used && (codes[end] >> sub_shift) == prefix) ++end;
-    const int width = lengths[order[end - 1]] - table_bits;
-    // Cannot happen for a complete code (see code_table_entries); kept as a guard.
-    if (next_free + (1 << width) > static_cast<int>(table.size())) return CODEC_ERR_BAD_TABLE;
-    table[prefix] = make_entry(static_cast<std::uint32_t>(next_free), width) | kEntryLink;
-    for (; i < end; ++i) {
-      const int length = lengths[order[i]] - table_bits;
-      const std::uint32_t index = (codes[i] >> (sub_shift - width)) & ((1u << width) - 1);
-      std::fill_n(table.begin() + next_free + index, 1u << (width - length),
-                  make_entry(payload_of(order[i]), length));
+  std::uint32_t* const entries = table.data();
+  for (int symbol = 0; symbol < symbols; ++symbol) {
+    const int length = lengths[symbol];
+    if (length == 0) continue;
+    const std::uint32_t symbol_code = next[length];
+    next[length] += kCodeSpace >> length;
+    const std::uint32_t entry = payloads[symbol] + static_cast<std::uint32_t>(length);
+    if (length <= table_bits) {
+      fill_entries(entries + (symbol_code >> sub_shift), 1u << (table_bits - length), entry);
+      continue;
     }
-    next_free += 1 << width;
+    const std::uint32_t link = entries[symbol_code >> sub_shift];
+    const int width = static_cast<int>((link >> kEntryWidthShift) & kEntryWidthMask);
+    const std::uint32_t index = (symbol_code >> (sub_shift - width)) & ((1u << width) - 1);
+    fill_entries(entries + ((link >> kEntryValueShift) & kEntryValueMask) + index,
+                 1u << (width - (length - table_bits)), entry);
   }
   return 0;
 }
 
 void fill_single_symbol_table(std::uint32_t payload, int table_bits, std::span<std::uint32_t> table) {
-  std::fill_n(table.begin(), 1u << table_bits, make_entry(payload, 0));
+  fill_entries(table.data(), 1u << table_bits, payload);
 }
 
 }  // namespace telo

@@ -11,14 +11,23 @@
 
 namespace telo {
 
-// Entry layout (32 bits):
-//   bits 0..6   code length to discard (a link: the subtable's index width)
-//   bit  7      kEntryLink: bits 8..31 are the subtable's first entry
-//   bits 8..31  the decoded value (the "payload" of the symbol)
+// Entry layout (32 bits): the table's user picks the payload bits, the
+// builder adds the code length into the low byte.
+//   bits 0..7    code length to discard (always the whole code, also in a
+//                subtable), plus whatever the payload put there (0 so far)
+//   bits 8..11   offsets: the class's count of extra bits
+//   bits 16..29  the decoded value (symbol, match length or base distance)
+//   bit  30      kEntryLink: bits 16..29 are the subtable's first entry,
+//                bits 8..11 its index width
+//   bit  31      kEntryLiteral: the symbol code's literals, value = the byte
 // A value entry's low byte is its length alone, so it needs no masking.
-inline constexpr std::uint32_t kEntryLengthMask = 0x7F;
-inline constexpr std::uint32_t kEntryLink = 0x80;
-inline constexpr int kEntryValueShift = 8;
+inline constexpr std::uint32_t kEntryLengthMask = 0xFF;
+inline constexpr std::uint32_t kEntryLink = 1u << 30;
+inline constexpr std::uint32_t kEntryLiteral = 1u << 31;
+inline constexpr int kEntryValueShift = 16;
+inline constexpr std::uint32_t kEntryValueMask = 0x3FFF;
+inline constexpr int kEntryWidthShift = 8;
+inline constexpr std::uint32_t kEntryWidthMask = 0xF;
 
 inline constexpr int kSymbolEntryBits = 11;   // main-table width of the symbol code
 inline constexpr int kSmallEntryBits = 8;     // main-table width of the small codes
@@ -36,19 +45,18 @@ constexpr int code_table_entries(int symbols, int table_bits) {
 inline constexpr int kSymbolEntryCount = code_table_entries(kSymbolCodeSize, kSymbolEntryBits);
 inline constexpr int kLengthCodeEntryCount = code_table_entries(kLengthCodeSize, kSmallEntryBits);
 inline constexpr int kOffsetEntryCount = code_table_entries(kOffsetCodeSize, kSmallEntryBits);
+static_assert(kSymbolEntryCount <= int{kEntryValueMask} + 1, "subtable links must fit an entry");
 
-// Payload of an offset class: the class's base offset in bits 0..12 and its
-// count of extra bits in bits 13..16.
-inline constexpr int kOffsetExtraShift = 13;
-inline constexpr std::uint32_t kOffsetBaseMask = (1u << kOffsetExtraShift) - 1;
+// Payload of a value: where an entry keeps it.
+constexpr std::uint32_t entry_value(std::uint32_t value) { return value << kEntryValueShift; }
 
 // Builds the table of the canonical code with these lengths (0 = unused
-// symbol, each at most 16). payloads[s] is the value an entry of symbol s
-// carries; an empty span makes it s itself. Returns 0, or CODEC_ERR_BAD_TABLE
-// when the lengths do not make a complete code (the table is then untouched).
+// symbol, each at most 16). payloads[s] is the entry of symbol s without its
+// length. Returns 0, or CODEC_ERR_BAD_TABLE when the lengths do not make a
+// complete code (the table is then untouched).
 // `table` must hold code_table_entries(lengths.size(), table_bits) entries.
 int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
-                     std::span<const std::uint32_t> payloads, std::span<std::uint32_t> table);
+                     const std::uint32_t* payloads, std::span<std::uint32_t> table);
 
 // The single-symbol form: every lookup yields `payload` and discards no bits.
 void fill_single_symbol_table(std::uint32_t payload, int table_bits, std::span<std::uint32_t> table);
