@@ -12,11 +12,11 @@ namespace {
 constexpr int kWindowMask = kWindowSize - 1;
 constexpr int kWordCopy = 8;   // bytes a match copy moves per step
 constexpr int kWideCopy = 16;  // per step in the fast path when the distance allows
-// The fast path decodes up to three symbols per refill: three literals, or
-// up to two literals, a second refill, and a match with its offset. It runs
-// while those symbols are left in the block, their literals fit the chunk and
-// two refills fit in the source; a match that would come within a wide copy's
-// overrun of the chunk's end is copied the careful way.
+// The fast path decodes up to three symbols per step: three literals and a
+// refill, or up to two literals, a refill, a match with its offset and a
+// refill. It runs while those symbols are left in the block, their literals
+// fit the chunk and two refills fit in the source; a match that would come
+// within a wide copy's overrun of the chunk's end is copied the careful way.
 constexpr int kFastSymbols = 3;
 static_assert(kFastSymbols * kMaxCodeLength <= kRefillBits);
 constexpr int kFastInputMargin = 16;
@@ -102,32 +102,42 @@ inline void copy_match_fast(const std::uint8_t* window, std::uint8_t* out, std::
 // Discards an entry's code from the reader.
 inline void consume(BitReader& r, std::uint32_t entry) { skip_bits(r, static_cast<int>(entry & kEntryLengthMask)); }
 
+inline void put_literal(std::uint8_t*& to, std::uint32_t entry) {
+  *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+}
+
 // The fast path: far from the end of the chunk, of the block and of the
 // source, so that no refill and no literal needs a bound check. The reader
-// is copied into a local that stays in registers.
+// is copied into a local that stays in registers. The next symbol's entry is
+// looked up before a match is copied, so that the lookup overlaps the copy.
 int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int produced, int n,
                 std::uint32_t& remaining) {
+  std::uint8_t* to = out + produced;
+  if (n - produced < kFastSymbols || reader.end - reader.in < kFastInputMargin) return produced;
   const std::uint8_t* const window = context.window;
   const std::uint32_t* const symbols = context.symbol_entries;
   BitReader r = reader;
   std::uint32_t left = remaining;
-  std::uint8_t* to = out + produced;
   std::uint8_t* const end = out + n;
-  while (end - to >= kFastSymbols && left >= kFastSymbols && r.end - r.in >= kFastInputMargin) {
-    refill_word(r);
-    std::uint32_t entry = lookup_entry(r, symbols, kSymbolEntryBits);
+  std::uint8_t* const literals_end = end - kFastSymbols;
+  const std::uint8_t* const in_limit = r.end - kFastInputMargin;
+  refill_word(r);
+  std::uint32_t entry = lookup_entry(r, symbols, kSymbolEntryBits);
+  while (to <= literals_end && left >= kFastSymbols && r.in <= in_limit) {
     if (entry & kEntryLiteral) {
       consume(r, entry);
-      *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+      put_literal(to, entry);
       entry = lookup_entry(r, symbols, kSymbolEntryBits);
       if (entry & kEntryLiteral) {
         consume(r, entry);
-        *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+        put_literal(to, entry);
         entry = lookup_entry(r, symbols, kSymbolEntryBits);
         if (entry & kEntryLiteral) {
           consume(r, entry);
-          *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
+          put_literal(to, entry);
           left -= 3;
+          refill_word(r);
+          entry = lookup_entry(r, symbols, kSymbolEntryBits);
           continue;
         }
         --left;
@@ -139,6 +149,8 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
     consume(r, entry);
     const int length = static_cast<int>(entry >> kEntryValueShift);
     const int distance = decode_distance(r, context);
+    refill_word(r);
+    entry = lookup_entry(r, symbols, kSymbolEntryBits);
     if (end - to < length + kWideCopy) {
       to = out + copy_match_cut(context, out, static_cast<int>(to - out), n, distance, length);
       continue;
