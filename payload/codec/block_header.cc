@@ -117,25 +117,35 @@ int read_symbol_lengths(Decompressor& context, BitReader& reader) {
     return 0;
   }
   if (stream_rejects(context, count > kSymbolCodeSize)) return context.error_code;
+  // The table builder's counts and list of used symbols are gathered here,
+  // which spares it a pass over all 510 lengths.
+  std::uint16_t used[kSymbolCodeSize];
+  CodeLengths code;
+  code.lengths = lengths;
+  code.used = used;
   int i = 0;
   while (i < count) {
     refill(reader);
-    const auto code = static_cast<int>(
+    const auto token = static_cast<int>(
         entry_value_of(decode_entry(reader, context.length_code_entries, kSmallEntryBits)));
-    if (code >= 3) {
-      lengths[i++] = static_cast<std::uint8_t>(code - 2);
+    if (token >= 3) {
+      const int length = token - 2;
+      lengths[i] = static_cast<std::uint8_t>(length);
+      used[code.used_count++] = static_cast<std::uint16_t>(i);
+      ++code.counts[length];
+      ++i;
       continue;
     }
     int zeros = 1;
-    if (code == 1) zeros = 3 + static_cast<int>(take_bits(reader, 4));
-    if (code == 2) zeros = 20 + static_cast<int>(take_bits(reader, 9));
+    if (token == 1) zeros = 3 + static_cast<int>(take_bits(reader, 4));
+    if (token == 2) zeros = 20 + static_cast<int>(take_bits(reader, 9));
     if (stream_rejects(context, i + zeros > kSymbolCodeSize)) return context.error_code;
     std::fill_n(lengths + i, zeros, 0);
     i += zeros;
   }
   std::fill(lengths + i, lengths + kSymbolCodeSize, 0);
-  const int built = build_code_table({lengths, kSymbolCodeSize}, kSymbolEntryBits,
-                                     kSymbolPayloads.data(), context.symbol_entries);
+  const int built = build_code_table(code, kSymbolEntryBits, kSymbolPayloads.data(),
+                                     context.symbol_entries);
   return stream_rejects(context, built != 0) ? context.error_code : 0;
 }
 

@@ -33,26 +33,18 @@ std::uint32_t link_entry(int first, int width) {
 // code must be complete: the lengths add up to exactly 2^16 in units of
 // 2^(16 - length). An incomplete set is refused by the format; an all-zero set
 // or an over-full one would make the table ambiguous, so they are refused too.
-int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
-                     const std::uint32_t* payloads, std::span<std::uint32_t> table) {
-  const int symbols = static_cast<int>(lengths.size());
-  assert(symbols <= kSymbolCodeSize && table_bits <= kSymbolEntryBits);
-  // Two interleaved histograms: runs of equal lengths would otherwise wait
-  // on one counter's store after another.
-  std::uint32_t halves[2][kMaxCodeLength + 1] = {};
-  for (int symbol = 0; symbol < symbols; ++symbol) {
-    assert(lengths[symbol] <= kMaxCodeLength);
-    ++halves[symbol & 1][lengths[symbol]];
-  }
+int build_code_table(const CodeLengths& code, int table_bits, const std::uint32_t* payloads,
+                     std::span<std::uint32_t> table) {
+  assert(table_bits <= kSymbolEntryBits);
   // next[L]: the left-aligned 16-bit code of the next symbol of length L.
   std::uint32_t next[kMaxCodeLength + 2];
-  std::uint32_t code = 0;
+  std::uint32_t space = 0;
   for (int length = 1; length <= kMaxCodeLength; ++length) {
-    next[length] = code;
-    code += (halves[0][length] + halves[1][length]) << (kMaxCodeLength - length);
+    next[length] = space;
+    space += code.counts[length] << (kMaxCodeLength - length);
   }
-  next[kMaxCodeLength + 1] = code;
-  if (code != kCodeSpace) return CODEC_ERR_BAD_TABLE;
+  next[kMaxCodeLength + 1] = space;
+  if (space != kCodeSpace) return CODEC_ERR_BAD_TABLE;
 
   // Codes longer than the main table share a main slot per prefix of
   // table_bits; the slot's subtable is as wide as its longest code needs.
@@ -79,9 +71,9 @@ int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
   }
 
   std::uint32_t* const entries = table.data();
-  for (int symbol = 0; symbol < symbols; ++symbol) {
-    const int length = lengths[symbol];
-    if (length == 0) continue;
+  for (int u = 0; u < code.used_count; ++u) {
+    const int symbol = code.used[u];
+    const int length = code.lengths[symbol];
     const std::uint32_t symbol_code = next[length];
     next[length] += kCodeSpace >> length;
     const std::uint32_t entry = payloads[symbol] + static_cast<std::uint32_t>(length);
@@ -96,6 +88,22 @@ int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
                  1u << (width - (length - table_bits)), entry);
   }
   return 0;
+}
+
+int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
+                     const std::uint32_t* payloads, std::span<std::uint32_t> table) {
+  assert(lengths.size() <= kSymbolCodeSize);
+  std::uint16_t used[kSymbolCodeSize];
+  CodeLengths code;
+  code.lengths = lengths.data();
+  code.used = used;
+  for (std::size_t symbol = 0; symbol < lengths.size(); ++symbol) {
+    assert(lengths[symbol] <= kMaxCodeLength);
+    if (lengths[symbol] == 0) continue;
+    used[code.used_count++] = static_cast<std::uint16_t>(symbol);
+    ++code.counts[lengths[symbol]];
+  }
+  return build_code_table(code, table_bits, payloads, table);
 }
 
 void fill_single_symbol_table(std::uint32_t payload, int table_bits, std::span<std::uint32_t> table) {

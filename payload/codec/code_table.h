@@ -50,11 +50,24 @@ static_assert(kSymbolEntryCount <= int{kEntryValueMask} + 1, "subtable links mus
 // Payload of a value: where an entry keeps it.
 constexpr std::uint32_t entry_value(std::uint32_t value) { return value << kEntryValueShift; }
 
-// Builds the table of the canonical code with these lengths (0 = unused
-// symbol, each at most 16). payloads[s] is the entry of symbol s without its
-// length. Returns 0, or CODEC_ERR_BAD_TABLE when the lengths do not make a
-// complete code (the table is then untouched).
-// `table` must hold code_table_entries(lengths.size(), table_bits) entries.
+// A code's lengths with what the table builder needs beyond them: how many
+// symbols have each length, and the used symbols (length not 0) in order.
+struct CodeLengths {
+  const std::uint8_t* lengths = nullptr;  // at most 16 each
+  const std::uint16_t* used = nullptr;
+  int used_count = 0;
+  std::uint32_t counts[kMaxCodeLength + 1] = {};  // counts[0] is not read
+};
+
+// Builds the table of the canonical code with these lengths. payloads[s] is
+// the entry of symbol s without its length. Returns 0, or CODEC_ERR_BAD_TABLE
+// when the lengths do not make a complete code (the table is then untouched).
+// `table` must hold code_table_entries(symbols, table_bits) entries for the
+// code's alphabet size.
+int build_code_table(const CodeLengths& code, int table_bits, const std::uint32_t* payloads,
+                     std::span<std::uint32_t> table);
+
+// The same from the plain lengths (0 = unused symbol, each at most 16).
 int build_code_table(std::span<const std::uint8_t> lengths, int table_bits,
                      const std::uint32_t* payloads, std::span<std::uint32_t> table);
 
