@@ -75,22 +75,25 @@ int read_input(ByteWindow& source, std::uint8_t* to, int want) {
   return n;
 }
 
-// The trie's links and nodes, laid out for speed rather than as the context's
-// arrays: 49151 list heads keep the child lists short, and a node's fields
-// sit together. Allocated once per context, like the work arrays, and
-// reset at the start of every stream.
+// The trie's nodes and child table, laid out for speed rather than as the
+// context's arrays: one record per node and a hash table of children.
+// Allocated once per context, like the work arrays, and reset at the start
+// of every stream; the extra bytes let the buckets start on a 32-byte
+// boundary, so that none straddles two cache lines.
 struct TrieStore {
-  std::uint16_t links[kLinkCount];
-  TrieNode nodes[kTrieNodes];
+  ChildBucket buckets[kChildBuckets + 1];
+  TrieNode nodes[kNodeCount];
 };
+constexpr std::size_t kTrieStoreBytes = sizeof(TrieStore) + alignof(ChildBucket);
 
-MatchTrie trie_of(Decompressor& c, TrieStore& store) {
+MatchTrie trie_of(Decompressor& c, void* raw_store) {
+  constexpr std::uintptr_t kAlign = alignof(ChildBucket);
+  const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw_store) + kAlign - 1) & ~(kAlign - 1);
+  TrieStore& store = *reinterpret_cast<TrieStore*>(at);
   MatchTrie t;
   t.text = c.text;
   t.node = store.nodes;
-  t.parent = c.parent;
-  t.prev = c.prev;
-  t.next = store.links;
+  t.buckets = store.buckets;
   return t;
 }
 
@@ -157,9 +160,9 @@ int codec_compress(Decompressor* context, ByteWindow* source, ByteWindow* destin
   if (c.error_code != 0) return c.error_code;
   if (!ensure_work_arrays(c)) return CODEC_ERR_NO_MEMORY;
 
-  if (c.trie_store == nullptr) c.trie_store = codec_calloc(1, sizeof(TrieStore));
+  if (c.trie_store == nullptr) c.trie_store = codec_calloc(1, kTrieStoreBytes);
   if (c.trie_store == nullptr) return CODEC_ERR_NO_MEMORY;
-  MatchTrie t = trie_of(c, *static_cast<TrieStore*>(c.trie_store));
+  MatchTrie t = trie_of(c, c.trie_store);
   BitOutput out;
   std::uint8_t* const out_start = destination->pos;
   bit_output_start(out, destination->pos, destination->end);

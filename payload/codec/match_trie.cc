@@ -3,28 +3,27 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace telo {
 
 namespace {
 
-constexpr int kLeafBase = kWindowSize;        // leaves are positions 8192..16383
-constexpr int kInternalNodes = kWindowSize;   // 1..8191 usable, 0 means none
+constexpr int kInternalNodes = kWindowSize;  // 1..8191 usable, 0 means none
 constexpr int kRootCount = 256;
 constexpr int kPositionMask = 0x7FFF;
-// One past the last child-list head.
-constexpr int kListEnd = kListHeads + kListHeadCount;
+constexpr int kBucketMask = kChildBuckets - 1;
+// The slot "found" for a missing key: in the extra bucket, which stays empty.
+constexpr int kNoSlot = kChildBuckets * kBucketSlots;
 
-// Head of the child list that holds the child of q for byte b. Different
-// (q, b) pairs share lists; the parent link tells their nodes apart, so the
-// children of one node must never share a list: the byte's multiplier keeps
-// k * 0x85EBCA77 (k = 1..255) at least 14.5 million from 0 modulo 2^32, more
-// than the 87382 hash values one head covers. Which other pairs share a list
-// changes nothing but speed.
-inline int list_head(int q, int b) {
-  const std::uint32_t hash = static_cast<std::uint32_t>(q) * 0x9E3779B1u +
-                             static_cast<std::uint32_t>(b) * 0x85EBCA77u;
-  static_assert(kListEnd - kListHeads == 3 << 14);
-  return kListHeads + static_cast<int>((std::uint64_t{hash} * 3) >> 18);
+inline std::uint32_t key_of(int q, int b) {
+  return static_cast<std::uint32_t>(q) << 8 | static_cast<std::uint32_t>(b);
+}
+
+inline int home_bucket(std::uint32_t key) {
+  return static_cast<int>((key * 0x9E3779B1u) >> (32 - kChildBucketBits));
 }
 
 inline std::uint64_t load_word(const std::uint8_t* at) {
@@ -54,55 +53,72 @@ inline int extend_match(const std::uint8_t* here, const std::uint8_t* there, int
 struct Nodes {
   const std::uint8_t* text;
   TrieNode* node;
-  std::uint16_t* parent;
-  std::uint16_t* prev;
-  std::uint16_t* next;
+  ChildBucket* buckets;
 };
 
-inline Nodes nodes_of(const MatchTrie& t) {
-  return {t.text, t.node, t.parent, t.prev, t.next};
+inline Nodes nodes_of(const MatchTrie& t) { return {t.text, t.node, t.buckets}; }
+
+// One bit per slot of the bucket that holds key (bit k for slot k).
+inline unsigned slots_holding(const ChildBucket& bucket, std::uint32_t key) {
+#if defined(__SSE2__)
+  const __m128i keys = _mm_load_si128(reinterpret_cast<const __m128i*>(bucket.key));
+  const __m128i equal = _mm_cmpeq_epi32(keys, _mm_set1_epi32(static_cast<int>(key)));
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(equal)));
+#else
+  unsigned found = 0;
+  for (int k = 0; k < kBucketSlots; ++k) found |= static_cast<unsigned>(bucket.key[k] == key) << k;
+  return found;
+#endif
 }
 
-inline int child_of(Nodes t, int q, int b) {
-  t.parent[0] = static_cast<std::uint16_t>(q);  // sentinel: the walk ends at node 0
-  // Most lists hold the child in their first two entries: pick it without a
-  // branch, whose outcome would be a coin toss, and walk only longer lists.
-  const int first = t.next[list_head(q, b)];
-  const int second = t.next[first];
-  const bool at_first = t.parent[first] == q;
-  const bool at_second = t.parent[second] == q;
-  if (at_first | at_second) return at_first ? first : second;
-  int r = t.next[second];
-  while (t.parent[r] != q) r = t.next[r];
-  return r;
+// The slot (bucket * 4 + index) holding the child of q for byte b, or
+// kNoSlot. A key lies in its home bucket or, when that was full, in a later
+// one, and every bucket it passed counts it.
+inline int child_slot(Nodes t, int q, int b) {
+  const std::uint32_t key = key_of(q, b);
+  int h = home_bucket(key);
+  for (;;) {
+    const ChildBucket& bucket = t.buckets[h];
+    const unsigned found = slots_holding(bucket, key);
+    if (found != 0) return h * kBucketSlots + std::countr_zero(found);
+    if (bucket.passing == 0) return kNoSlot;
+    h = (h + 1) & kBucketMask;
+  }
 }
 
+inline int child_in(Nodes t, int slot) {
+  return t.buckets[slot / kBucketSlots].child[slot % kBucketSlots];
+}
+
+inline void set_child(Nodes t, int slot, int r) {
+  t.buckets[slot / kBucketSlots].child[slot % kBucketSlots] = static_cast<std::uint16_t>(r);
+}
+
+// Hangs r under q for byte b; q has no child for b yet. A key lies in its
+// home bucket or, when that is full, in the first later one with room.
 inline void add_child(Nodes t, int q, int r, int b) {
-  const int h = list_head(q, b);
-  const int first = t.next[h];
-  t.next[h] = static_cast<std::uint16_t>(r);
-  t.next[r] = static_cast<std::uint16_t>(first);
-  t.prev[first] = static_cast<std::uint16_t>(r);
-  t.prev[r] = static_cast<std::uint16_t>(h);
-  t.parent[r] = static_cast<std::uint16_t>(q);
+  const std::uint32_t key = key_of(q, b);
+  int h = home_bucket(key);
+  unsigned empty;
+  while ((empty = slots_holding(t.buckets[h], 0)) == 0) {
+    ++t.buckets[h].passing;
+    h = (h + 1) & kBucketMask;
+  }
+  const int k = std::countr_zero(empty);
+  t.buckets[h].key[k] = key;
+  t.buckets[h].child[k] = static_cast<std::uint16_t>(r);
+  t.node[r].parent = static_cast<std::uint16_t>(q);
+  t.node[r].slot = static_cast<std::uint16_t>(h * kBucketSlots + k);
   ++t.node[q].child_count;
 }
 
-inline void unlink(Nodes t, int r) {
-  const int before = t.prev[r];
-  const int after = t.next[r];
-  t.next[before] = static_cast<std::uint16_t>(after);
-  t.prev[after] = static_cast<std::uint16_t>(before);
-}
-
-// Node n takes r's place in r's child list (same parent, same byte).
-inline void take_place(Nodes t, int r, int n) {
-  const int before = t.prev[r];
-  const int after = t.next[r];
-  t.next[before] = static_cast<std::uint16_t>(n);
-  t.prev[after] = static_cast<std::uint16_t>(n);
-  t.prev[n] = static_cast<std::uint16_t>(before);
-  t.next[n] = static_cast<std::uint16_t>(after);
+inline void remove_slot(Nodes t, int slot) {
+  const int h = slot / kBucketSlots;
+  ChildBucket& bucket = t.buckets[h];
+  const std::uint32_t key = bucket.key[slot % kBucketSlots];
+  bucket.key[slot % kBucketSlots] = 0;
+  bucket.child[slot % kBucketSlots] = 0;
+  for (int g = home_bucket(key); g != h; g = (g + 1) & kBucketMask) --t.buckets[g].passing;
 }
 
 // A stored position at or after p was stored before the last slide of text.
@@ -110,15 +126,17 @@ inline int current_position(int stored, int p) {
   return stored >= p ? stored - kWindowSize : stored;
 }
 
-// r and the new position p part after len bytes, r's string being the one
-// at match_pos: a new internal node takes r's place with both as children.
-// Returns the new head of the free list.
+// r and the new position p part after len bytes, r's string
+// being the one at match_pos: a new internal node takes r's place with both
+// as children. Returns the new head of the free list.
 inline int split(Nodes t, int free_node, int r, int p, int match_pos, int len) {
   const int n = free_node;
-  const int rest = t.next[n];
+  const int rest = t.node[n].position;
+  const int slot = t.node[r].slot;
+  set_child(t, slot, n);
+  t.node[n].parent = t.node[r].parent;
+  t.node[n].slot = static_cast<std::uint16_t>(slot);
   t.node[n].child_count = 0;
-  take_place(t, r, n);
-  t.parent[n] = t.parent[r];
   t.node[n].level = static_cast<std::uint8_t>(len);
   t.node[n].position = static_cast<std::uint16_t>(p);
   add_child(t, n, r, t.text[match_pos + len]);
@@ -132,17 +150,17 @@ inline int split(Nodes t, int free_node, int r, int p, int match_pos, int len) {
 // child.
 inline int resume_below_previous_match(Nodes t, int p, int match_pos, int len, int& q) {
   int r = (match_pos + 1) | kLeafBase;
-  while ((q = t.parent[r]) == 0) r = t.next[r];  // a replaced leaf points to its successor
+  while ((q = t.node[r].parent) == 0) r = t.node[r].position;  // a replaced leaf names its successor
   while (t.node[q].level >= len) {
     r = q;
-    q = t.parent[q];
+    q = t.node[q].parent;
   }
   int u = q;
   while (t.node[u].position & kPendingPosition) {
     t.node[u].position = static_cast<std::uint16_t>(p);
-    u = t.parent[u];
+    u = t.node[u].parent;
   }
-  if (u < kRootBase) t.node[u].position = static_cast<std::uint16_t>(p | kPendingPosition);
+  if (u < kLeafBase) t.node[u].position = static_cast<std::uint16_t>(p | kPendingPosition);
   return r;
 }
 
@@ -153,11 +171,11 @@ void trie_reset(MatchTrie& t) {
     t.node[kRootBase + b].level = 1;
     t.node[kRootBase + b].position = 0;
   }
-  std::memset(t.parent + kLeafBase, 0, sizeof(std::uint16_t) * kWindowSize);
+  for (int leaf = kLeafBase; leaf < kRootBase; ++leaf) t.node[leaf].parent = 0;
   t.free_node = 1;
-  for (int n = 1; n < kInternalNodes - 1; ++n) t.next[n] = static_cast<std::uint16_t>(n + 1);
-  t.next[kInternalNodes - 1] = 0;
-  std::memset(t.next + kListHeads, 0, sizeof(std::uint16_t) * (kListEnd - kListHeads));
+  for (int n = 1; n < kInternalNodes - 1; ++n) t.node[n].position = static_cast<std::uint16_t>(n + 1);
+  t.node[kInternalNodes - 1].position = 0;
+  std::memset(t.buckets, 0, sizeof(ChildBucket) * (kChildBuckets + 1));
 }
 
 namespace {
@@ -176,7 +194,7 @@ namespace {
     r = resume_below_previous_match(t, p, match_pos, len, q);
   } else {
     q = kRootBase + here[0];
-    r = child_of(t, q, here[1]);
+    r = child_in(t, child_slot(t, q, here[1]));
     if (r == 0) {
       add_child(t, q, p, here[1]);
       trie.match_len = 1;
@@ -200,16 +218,17 @@ namespace {
       break;
     }
     if (len >= kMaxMatch) {
-      // A match of the longest length: p replaces the leaf r, which points to p.
-      take_place(t, r, p);
-      t.parent[p] = static_cast<std::uint16_t>(q);
-      t.parent[r] = 0;
-      t.next[r] = static_cast<std::uint16_t>(p);
+      // A match of the longest length: p replaces the leaf r, which names p.
+      set_child(t, t.node[r].slot, p);
+      t.node[p].slot = t.node[r].slot;
+      t.node[p].parent = static_cast<std::uint16_t>(q);
+      t.node[r].parent = 0;
+      t.node[r].position = static_cast<std::uint16_t>(p);
       break;
     }
     t.node[r].position = static_cast<std::uint16_t>(p);
     q = r;
-    r = child_of(t, q, here[len]);
+    r = child_in(t, child_slot(t, q, here[len]));
     if (r == 0) {
       add_child(t, q, p, here[len]);
       break;
@@ -223,35 +242,38 @@ namespace {
 [[gnu::always_inline]] inline void delete_position(MatchTrie& trie) {
   const Nodes t = nodes_of(trie);
   const int p = trie.text_pos;
-  const int r = t.parent[p];
+  const int r = t.node[p].parent;
   if (r == 0) return;
-  unlink(t, p);
-  t.parent[p] = 0;
+  remove_slot(t, t.node[p].slot);
+  t.node[p].parent = 0;
   if (r >= kRootBase || --t.node[r].child_count > 1) return;
 
   // r keeps one child and goes. Its position climbs to the pending ancestors.
   const int kept = current_position(t.node[r].position & kPositionMask, p);
   int s = kept;
-  int q = t.parent[r];
+  int q = t.node[r].parent;
   int u;
   while ((u = t.node[q].position) & kPendingPosition) {
     u = current_position(u & kPositionMask, p);
     if (u > s) s = u;
     t.node[q].position = static_cast<std::uint16_t>(s | kLeafBase);
-    q = t.parent[q];
+    q = t.node[q].parent;
   }
-  if (q < kRootBase) {
+  if (q < kLeafBase) {
     u = current_position(u, p);
     if (u > s) s = u;
     t.node[q].position = static_cast<std::uint16_t>(s | kLeafBase | kPendingPosition);
   }
 
-  const int child = child_of(t, r, t.text[kept + t.node[r].level]);
-  unlink(t, child);
-  take_place(t, r, child);
-  t.parent[child] = t.parent[r];
-  t.parent[r] = 0;
-  t.next[r] = static_cast<std::uint16_t>(trie.free_node);
+  // The child takes r's slot and r's place under r's parent.
+  const int child_at = child_slot(t, r, t.text[kept + t.node[r].level]);
+  const int child = child_in(t, child_at);
+  remove_slot(t, child_at);
+  set_child(t, t.node[r].slot, child);
+  t.node[child].parent = t.node[r].parent;
+  t.node[child].slot = t.node[r].slot;
+  t.node[r].parent = 0;
+  t.node[r].position = static_cast<std::uint16_t>(trie.free_node);
   trie.free_node = r;
 }
 
@@ -259,7 +281,20 @@ namespace {
 
 void trie_insert(MatchTrie& trie) { insert_position(trie); }
 
+// The next position's deletion and its search from the root start with
+// loads that depend on nothing done here: issue them now, so that their
+// cache misses overlap this position's work.
+[[gnu::always_inline]] inline void prefetch_next(const MatchTrie& trie) {
+  const Nodes t = nodes_of(trie);
+  const int next = trie.text_pos + 1;
+  const TrieNode leaf = t.node[next];
+  __builtin_prefetch(&t.buckets[leaf.slot / kBucketSlots]);
+  __builtin_prefetch(&t.node[leaf.parent]);
+  __builtin_prefetch(&t.buckets[home_bucket(key_of(kRootBase + t.text[next], t.text[next + 1]))]);
+}
+
 void trie_step(MatchTrie& trie) {
+  prefetch_next(trie);
   delete_position(trie);
   insert_position(trie);
 }

@@ -11,33 +11,46 @@
 
 namespace telo {
 
-// Node numbers: 0 none, 1..8191 internal nodes, 8192 + b the root of first
-// byte b, and a leaf is the text position (8192..16383) its string starts at.
-inline constexpr int kRootBase = 8192;
+// Node numbers: 0 none, 1..8191 internal nodes, a leaf is the text position
+// (8192..16383) its string starts at, and 16384 + b the root of first byte b.
+inline constexpr int kLeafBase = kWindowSize;
+inline constexpr int kRootBase = 2 * kWindowSize;
+inline constexpr int kNodeCount = kRootBase + 256;
 inline constexpr int kMaxMatch = 256;
 inline constexpr int kLookahead = 256;
 inline constexpr int kTextBytes = 2 * kWindowSize + kLookahead;  // 16640
-inline constexpr int kListHeads = 16384;  // next[] index of the first child-list head
-// As many child-list heads as 16-bit link numbers allow: short lists make
-// the child lookups predictable, which outweighs the larger array.
-inline constexpr int kListHeadCount = 65536 - kListHeads;  // 3 << 14: a hash scales to it with a shift
-inline constexpr int kLinkCount = kListHeads + kListHeadCount;  // entries of `next`
 inline constexpr std::uint16_t kPendingPosition = 0x8000;
+// Children are found in one hash table keyed by parent and byte, in buckets
+// of four slots that share a cache line. At most 16383 nodes have a parent,
+// so 8192 buckets keep it under half full and few keys leave their bucket.
+inline constexpr int kChildBucketBits = 13;
+inline constexpr int kChildBuckets = 1 << kChildBucketBits;
+inline constexpr int kBucketSlots = 4;
 
-// What an internal node or root knows besides its links, kept together
-// because a visit reads most of it.
+// Everything a visit to a node reads, in one 8-byte record.
 struct TrieNode {
-  std::uint16_t position;     // a recent position through the node
-  std::uint8_t level;         // string length
+  std::uint16_t parent;
+  // Internal node: a recent position through it (0x8000 = update pending).
+  // Leaf replaced by a later equal string: that string's position.
+  // Free internal node: the next free one.
+  std::uint16_t position;
+  std::uint8_t level;         // string length of an internal node or root
   std::uint8_t child_count;   // children of an internal node
+  std::uint16_t slot;         // where the child table holds it, while it has a parent
 };
 
+struct alignas(32) ChildBucket {
+  std::uint32_t key[kBucketSlots];    // parent << 8 | byte; 0 marks an empty slot
+  std::uint16_t child[kBucketSlots];
+  std::uint16_t passing;  // keys placed past this bucket, which was full, from a bucket before it
+  std::uint16_t unused[3];
+};
+static_assert(sizeof(ChildBucket) == 32);
+
 struct MatchTrie {
-  std::uint8_t* text = nullptr;          // history, coding area, lookahead
-  TrieNode* node = nullptr;              // internal nodes and roots, kTrieNodes of them
-  std::uint16_t* parent = nullptr;
-  std::uint16_t* prev = nullptr;
-  std::uint16_t* next = nullptr;         // list links, free list, child-list heads (kLinkCount)
+  std::uint8_t* text = nullptr;  // history, coding area, lookahead
+  TrieNode* node = nullptr;      // kNodeCount records
+  ChildBucket* buckets = nullptr;  // kChildBuckets + 1 (the last one stays empty), 32-byte aligned
   int text_pos = 0;    // position being coded, 8192..16383
   int match_pos = 0;   // start of the longest match of text_pos (may be below 8192)
   int match_len = 0;
