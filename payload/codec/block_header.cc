@@ -125,7 +125,9 @@ int read_symbol_lengths(Decompressor& context, BitReader& reader) {
   code.used = used;
   int i = 0;
   while (i < count) {
-    refill(reader);
+    // A token is at most 16 code bits and 9 extra bits; most are short, so
+    // the reader is refilled only when it runs low.
+    if (reader.count < kMaxCodeLength + 9) refill(reader);
     const auto token = static_cast<int>(
         entry_value_of(decode_entry(reader, context.length_code_entries, kSmallEntryBits)));
     if (token >= 3) {

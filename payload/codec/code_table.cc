@@ -70,22 +70,44 @@ int build_code_table(const CodeLengths& code, int table_bits, const std::uint32_
     next_free += 1 << widths[prefix];
   }
 
-  std::uint32_t* const entries = table.data();
+  // The used symbols by length (counting sort), each length in symbol order:
+  // the canonical order of the codes.
+  std::uint16_t sorted[kSymbolCodeSize];
+  std::uint32_t place[kMaxCodeLength + 1];
+  place[1] = 0;
+  for (int length = 1; length < kMaxCodeLength; ++length) place[length + 1] = place[length] + code.counts[length];
   for (int u = 0; u < code.used_count; ++u) {
-    const int symbol = code.used[u];
-    const int length = code.lengths[symbol];
-    const std::uint32_t symbol_code = next[length];
-    next[length] += kCodeSpace >> length;
-    const std::uint32_t entry = payloads[symbol] + static_cast<std::uint32_t>(length);
-    if (length <= table_bits) {
-      fill_entries(entries + (symbol_code >> sub_shift), 1u << (table_bits - length), entry);
-      continue;
+    const std::uint16_t symbol = code.used[u];
+    sorted[place[code.lengths[symbol]]++] = symbol;
+  }
+
+  // Codes that fit the main table fill it from its start, in canonical order,
+  // each over all the slots that begin with it; one length at a time, so the
+  // fill's size stays the same for a run of symbols.
+  std::uint32_t* const entries = table.data();
+  std::uint32_t* to = entries;
+  int k = 0;
+  for (int length = 1; length <= table_bits; ++length) {
+    const int count = static_cast<int>(code.counts[length]);
+    const std::uint32_t size = 1u << (table_bits - length);
+    for (const int stop = k + count; k < stop; ++k) {
+      fill_entries(to, size, payloads[sorted[k]] + static_cast<std::uint32_t>(length));
+      to += size;
     }
-    const std::uint32_t link = entries[symbol_code >> sub_shift];
-    const int width = static_cast<int>((link >> kEntryWidthShift) & kEntryWidthMask);
-    const std::uint32_t index = (symbol_code >> (sub_shift - width)) & ((1u << width) - 1);
-    fill_entries(entries + ((link >> kEntryValueShift) & kEntryValueMask) + index,
-                 1u << (width - (length - table_bits)), entry);
+  }
+  // Longer codes go into the subtable of their prefix.
+  for (int length = table_bits + 1; length <= kMaxCodeLength; ++length) {
+    const int count = static_cast<int>(code.counts[length]);
+    for (const int stop = k + count; k < stop; ++k) {
+      const std::uint32_t symbol_code = next[length];
+      next[length] += kCodeSpace >> length;
+      const std::uint32_t link = entries[symbol_code >> sub_shift];
+      const int width = static_cast<int>((link >> kEntryWidthShift) & kEntryWidthMask);
+      const std::uint32_t index = (symbol_code >> (sub_shift - width)) & ((1u << width) - 1);
+      fill_entries(entries + ((link >> kEntryValueShift) & kEntryValueMask) + index,
+                   1u << (width - (length - table_bits)),
+                   payloads[sorted[k]] + static_cast<std::uint32_t>(length));
+    }
   }
   return 0;
 }
