@@ -12,13 +12,17 @@ namespace {
 constexpr int kWindowMask = kWindowSize - 1;
 constexpr int kWordCopy = 8;   // bytes a match copy moves per step
 constexpr int kWideCopy = 16;  // per step in the fast path when the distance allows
-// The fast path decodes up to three symbols per step: three literals and a
-// refill, or up to two literals, a refill, a match with its offset and a
-// refill. It runs while those symbols are left in the block, their literals
-// fit the chunk and two refills fit in the source; a match that would come
-// within a wide copy's overrun of the chunk's end is copied the careful way.
-constexpr int kFastSymbols = 3;
-static_assert(kFastSymbols * kMaxCodeLength <= kRefillBits);
+// The fast path decodes up to two symbols per step, with up to two refills.
+// It runs while those symbols are left in the block, their literals fit the
+// chunk and two refills fit in the source; a match that would come within a
+// wide copy's overrun of the chunk's end is copied the careful way.
+constexpr int kFastSymbols = 2;
+// Bits a step may use after its first refill before the next lookup: two
+// literals then a main-table index, or a match and its offset then an index;
+// a literal, a match and its offset take a second refill in between.
+static_assert(2 * kMaxCodeLength + kSymbolEntryBits <= kRefillBits);
+static_assert(kMaxCodeLength + kMaxCodeLength + 12 + kSymbolEntryBits <= kRefillBits);
+static_assert(kMaxCodeLength + kMaxCodeLength + kSmallEntryBits <= kRefillBits);
 constexpr int kFastInputMargin = 16;
 
 // Copies in steps of `step` bytes until `stop` is reached or passed; the
@@ -106,51 +110,63 @@ inline void put_literal(std::uint8_t*& to, std::uint32_t entry) {
   *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
 }
 
+// Main-table entry of the next symbol code; needs only the table's bits ready.
+inline std::uint32_t main_entry(const BitReader& r, const std::uint32_t* symbols) {
+  return symbols[peek_bits(r, kSymbolEntryBits)];
+}
+
 // The fast path: far from the end of the chunk, of the block and of the
 // source, so that no refill and no literal needs a bound check. The reader
-// is copied into a local that stays in registers. The next symbol's entry is
-// looked up before a match is copied, so that the lookup overlaps the copy.
+// is copied into a local that stays in registers.
+//
+// A refill only adds bits below those ready, so every lookup is made from
+// the bits at hand before the refill that follows it: the next symbol's main
+// entry is loaded before the step's refill and before a match is copied, and
+// the offset's before the second refill. Subtable links are followed after
+// the refill, which they need.
 int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int produced, int n,
                 std::uint32_t& remaining) {
   std::uint8_t* to = out + produced;
   if (n - produced < kFastSymbols || reader.end - reader.in < kFastInputMargin) return produced;
   const std::uint8_t* const window = context.window;
   const std::uint32_t* const symbols = context.symbol_entries;
+  const std::uint32_t* const offsets = context.offset_entries;
   BitReader r = reader;
   std::uint32_t left = remaining;
   std::uint8_t* const end = out + n;
   std::uint8_t* const literals_end = end - kFastSymbols;
   const std::uint8_t* const in_limit = r.end - kFastInputMargin;
   refill_word(r);
-  std::uint32_t entry = lookup_entry(r, symbols, kSymbolEntryBits);
+  std::uint32_t entry = main_entry(r, symbols);
+  // Each step: up to two literals, or a literal and a match, or a match.
   while (to <= literals_end && left >= kFastSymbols && r.in <= in_limit) {
+    refill_word(r);
+    if (entry & kEntryLink) entry = follow_link(r, symbols, kSymbolEntryBits, entry);
+    bool refill_for_offset = false;
     if (entry & kEntryLiteral) {
       consume(r, entry);
       put_literal(to, entry);
+      --left;
       entry = lookup_entry(r, symbols, kSymbolEntryBits);
       if (entry & kEntryLiteral) {
         consume(r, entry);
         put_literal(to, entry);
-        entry = lookup_entry(r, symbols, kSymbolEntryBits);
-        if (entry & kEntryLiteral) {
-          consume(r, entry);
-          put_literal(to, entry);
-          left -= 3;
-          refill_word(r);
-          entry = lookup_entry(r, symbols, kSymbolEntryBits);
-          continue;
-        }
         --left;
+        entry = main_entry(r, symbols);
+        continue;
       }
-      --left;
-      refill_word(r);  // the match and its offset may need 44 bits
+      refill_for_offset = true;  // a literal, a match and its offset: up to 60 bits
     }
     --left;
     consume(r, entry);
     const int length = static_cast<int>(entry >> kEntryValueShift);
-    const int distance = decode_distance(r, context);
-    refill_word(r);
-    entry = lookup_entry(r, symbols, kSymbolEntryBits);
+    std::uint32_t offset = offsets[peek_bits(r, kSmallEntryBits)];
+    if (refill_for_offset) refill_word(r);
+    if (offset & kEntryLink) offset = follow_link(r, offsets, kSmallEntryBits, offset);
+    consume(r, offset);
+    const int extra = static_cast<int>((offset >> kEntryWidthShift) & kEntryWidthMask);
+    const int distance = static_cast<int>(entry_value_of(offset) + take_bits(r, extra));
+    entry = main_entry(r, symbols);
     if (end - to < length + kWideCopy) {
       to = out + copy_match_cut(context, out, static_cast<int>(to - out), n, distance, length);
       continue;

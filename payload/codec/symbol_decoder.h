@@ -12,13 +12,20 @@ namespace telo {
 
 // The entry of the next code without discarding it: the main entry, or the
 // subtable's entry for a code longer than table_bits. Needs 16 bits ready.
+// The subtable entry a link entry of the main table leads to, for the code
+// at the reader's position. Needs 16 bits ready.
+inline std::uint32_t follow_link(const BitReader& reader, const std::uint32_t* table,
+                                 int table_bits, std::uint32_t link) {
+  const int width = static_cast<int>((link >> kEntryWidthShift) & kEntryWidthMask);
+  const auto index = static_cast<std::uint32_t>((reader.bits << table_bits) >> (64 - width));
+  return table[((link >> kEntryValueShift) & kEntryValueMask) + index];
+}
+
 inline std::uint32_t lookup_entry(const BitReader& reader, const std::uint32_t* table,
                                   int table_bits) {
   const std::uint32_t entry = table[peek_bits(reader, table_bits)];
   if ((entry & kEntryLink) == 0) return entry;
-  const int width = static_cast<int>((entry >> kEntryWidthShift) & kEntryWidthMask);
-  const auto index = static_cast<std::uint32_t>((reader.bits << table_bits) >> (64 - width));
-  return table[((entry >> kEntryValueShift) & kEntryValueMask) + index];
+  return follow_link(reader, table, table_bits, entry);
 }
 
 // Format notes: a code is at most 16 bits; the first table_bits of them pick
