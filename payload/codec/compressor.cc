@@ -97,16 +97,22 @@ MatchTrie trie_of(Decompressor& c, void* raw_store) {
   return t;
 }
 
-// Moves to the next position: slides the text when the coding area is used
-// up, then drops the string 8192 positions back and inserts the new one.
-void trie_advance(MatchTrie& t, ByteWindow& source) {
-  --t.remainder;
-  if (++t.text_pos == kCodingEnd) {
-    std::memmove(t.text, t.text + kWindowSize, kWindowSize + kLookahead);
-    t.remainder += read_input(source, t.text + kWindowSize + kLookahead, kWindowSize);
-    t.text_pos = kWindowSize;
+// Moves `count` positions on: slides the text whenever the coding area is
+// used up; each step drops the string 8192 positions back and inserts the
+// new one.
+void trie_advance(MatchTrie& t, ByteWindow& source, int count) {
+  t.remainder -= count;
+  while (count > 0) {
+    if (t.text_pos + 1 == kCodingEnd) {
+      std::memmove(t.text, t.text + kWindowSize, kWindowSize + kLookahead);
+      t.remainder += read_input(source, t.text + kWindowSize + kLookahead, kWindowSize);
+      t.text_pos = kWindowSize - 1;
+    }
+    const int before_slide = kCodingEnd - 1 - t.text_pos;
+    const int steps = count < before_slide ? count : before_slide;
+    trie_steps(t, steps);
+    count -= steps;
   }
-  trie_step(t);
 }
 
 void start_stream(Decompressor& c, MatchTrie& t, ByteWindow& source) {
@@ -128,7 +134,7 @@ void code_input(Decompressor& c, MatchTrie& t, BitOutput& out, ByteWindow& sourc
   while (t.remainder > 0 && !out.full) {
     const int last_len = t.match_len;
     const int last_pos = t.match_pos;
-    trie_advance(t, source);
+    trie_advance(t, source, 1);
     if (t.match_len > t.remainder) t.match_len = t.remainder;
     if (t.match_len > last_len || last_len < kMinMatch) {
       block_add(c, out, t.text[t.text_pos - 1], 0);
@@ -136,7 +142,7 @@ void code_input(Decompressor& c, MatchTrie& t, BitOutput& out, ByteWindow& sourc
     }
     const int offset = (t.text_pos - last_pos - 2) & (kWindowSize - 1);
     block_add(c, out, last_len + 256 - kMinMatch, offset);
-    for (int k = 1; k < last_len; ++k) trie_advance(t, source);
+    trie_advance(t, source, last_len - 1);
     if (t.match_len > t.remainder) t.match_len = t.remainder;
   }
 }

@@ -180,13 +180,22 @@ void trie_reset(MatchTrie& t) {
 
 namespace {
 
-// Both bodies go whole into trie_step, so that one call handles a position.
-[[gnu::always_inline]] inline void insert_position(MatchTrie& trie) {
-  const Nodes t = nodes_of(trie);
-  const int p = trie.text_pos;
+// What the steps of one call carry from position to position, kept in
+// locals (registers) rather than in the trie record.
+struct Cursor {
+  int p;          // text_pos
+  int len;        // match_len
+  int match_pos;
+  int free_node;
+};
+
+// Both bodies go whole into the step loop, so that one call handles many
+// positions.
+[[gnu::always_inline]] inline void insert_position(Nodes t, Cursor& c) {
+  const int p = c.p;
   const std::uint8_t* const here = t.text + p;
-  int len = trie.match_len;
-  int match_pos = trie.match_pos;
+  int len = c.len;
+  int match_pos = c.match_pos;
   int q;
   int r;
   if (len >= 4) {
@@ -197,7 +206,7 @@ namespace {
     r = child_in(t, child_slot(t, q, here[1]));
     if (r == 0) {
       add_child(t, q, p, here[1]);
-      trie.match_len = 1;
+      c.len = 1;
       return;
     }
     len = 2;
@@ -214,7 +223,7 @@ namespace {
     match_pos = current_position(match_pos, p);
     len = extend_match(here, t.text + match_pos, len, limit);
     if (len < limit) {
-      trie.free_node = split(t, trie.free_node, r, p, match_pos, len);
+      c.free_node = split(t, c.free_node, r, p, match_pos, len);
       break;
     }
     if (len >= kMaxMatch) {
@@ -235,13 +244,12 @@ namespace {
     }
     ++len;
   }
-  trie.match_len = len;
-  trie.match_pos = match_pos;
+  c.len = len;
+  c.match_pos = match_pos;
 }
 
-[[gnu::always_inline]] inline void delete_position(MatchTrie& trie) {
-  const Nodes t = nodes_of(trie);
-  const int p = trie.text_pos;
+[[gnu::always_inline]] inline void delete_position(Nodes t, Cursor& c) {
+  const int p = c.p;
   const int r = t.node[p].parent;
   if (r == 0) return;
   remove_slot(t, t.node[p].slot);
@@ -273,30 +281,49 @@ namespace {
   t.node[child].parent = t.node[r].parent;
   t.node[child].slot = t.node[r].slot;
   t.node[r].parent = 0;
-  t.node[r].position = static_cast<std::uint16_t>(trie.free_node);
-  trie.free_node = r;
+  t.node[r].position = static_cast<std::uint16_t>(c.free_node);
+  c.free_node = r;
 }
-
-}  // namespace
-
-void trie_insert(MatchTrie& trie) { insert_position(trie); }
 
 // The next position's deletion and its search from the root start with
 // loads that depend on nothing done here: issue them now, so that their
 // cache misses overlap this position's work.
-[[gnu::always_inline]] inline void prefetch_next(const MatchTrie& trie) {
-  const Nodes t = nodes_of(trie);
-  const int next = trie.text_pos + 1;
-  const TrieNode leaf = t.node[next];
+[[gnu::always_inline]] inline void prefetch_next(Nodes t, int p) {
+  const TrieNode leaf = t.node[p + 1];
   __builtin_prefetch(&t.buckets[leaf.slot / kBucketSlots]);
   __builtin_prefetch(&t.node[leaf.parent]);
-  __builtin_prefetch(&t.buckets[home_bucket(key_of(kRootBase + t.text[next], t.text[next + 1]))]);
+  __builtin_prefetch(&t.buckets[home_bucket(key_of(kRootBase + t.text[p + 1], t.text[p + 2]))]);
 }
 
-void trie_step(MatchTrie& trie) {
-  prefetch_next(trie);
-  delete_position(trie);
-  insert_position(trie);
+Cursor cursor_of(const MatchTrie& trie) {
+  return {trie.text_pos, trie.match_len, trie.match_pos, trie.free_node};
+}
+
+void store_cursor(MatchTrie& trie, const Cursor& c) {
+  trie.text_pos = c.p;
+  trie.match_len = c.len;
+  trie.match_pos = c.match_pos;
+  trie.free_node = c.free_node;
+}
+
+}  // namespace
+
+void trie_insert(MatchTrie& trie) {
+  Cursor c = cursor_of(trie);
+  insert_position(nodes_of(trie), c);
+  store_cursor(trie, c);
+}
+
+void trie_steps(MatchTrie& trie, int count) {
+  const Nodes t = nodes_of(trie);
+  Cursor c = cursor_of(trie);
+  for (int k = 0; k < count; ++k) {
+    ++c.p;
+    prefetch_next(t, c.p);
+    delete_position(t, c);
+    insert_position(t, c);
+  }
+  store_cursor(trie, c);
 }
 
 }  // namespace telo

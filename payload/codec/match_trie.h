@@ -64,8 +64,9 @@ void trie_reset(MatchTrie& trie);
 // Inserts text_pos and leaves its longest match in match_len / match_pos.
 void trie_insert(MatchTrie& trie);
 
-// Removes the leaf of text_pos (the string that started 8192 positions ago),
-// then inserts text_pos as trie_insert does.
-void trie_step(MatchTrie& trie);
+// Takes `count` steps, text_pos + count staying below 16384. A step moves
+// text_pos on by one, removes the leaf of text_pos (the string that started
+// 8192 positions ago), then inserts text_pos as trie_insert does.
+void trie_steps(MatchTrie& trie, int count);
 
 }  // namespace telo
