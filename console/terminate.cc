@@ -6,8 +6,14 @@
 namespace telo {
 
 std::FILE* payload_file = nullptr;
+void (*before_exit)() = nullptr;
 
 void exit_installer(int status) {
+  if (before_exit != nullptr) {
+    void (*hook)() = before_exit;
+    before_exit = nullptr;
+    hook();
+  }
   if (payload_file != nullptr) {
     std::fclose(payload_file);
     payload_file = nullptr;

@@ -3,23 +3,24 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 
 #include "console/outcome.h"
 #include "console/progress.h"
 #include "console/terminate.h"
 #include "payload/codec/codec.h"
-#include "payload/crc16_sliced.h"
 #include "payload/file_output.h"
 #include "payload/format.h"
 #include "payload/header.h"
-#include "payload/record_path.h"
+#include "payload/read_ahead.h"
 #include "sysenv/install_targets.h"
 #include "sysenv/paths.h"
 
@@ -27,16 +28,14 @@ namespace telo {
 
 namespace {
 
-constexpr std::uint32_t kDecodePiece = 8192;  // the decoder's window; progress moves between pieces
 // Blocks at least this large are mapped and given back to the system when
-// freed, so that a replaced block never lingers beside its successor.
+// freed, so that a written record's memory never lingers beside the next.
 constexpr int kMappedBufferThreshold = 256 * 1024;
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 using CrcTable = std::unique_ptr<std::uint8_t, FreeDeleter>;
-using Buffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 using Text = std::unique_ptr<char, FreeDeleter>;
 
 // Where the loop stands, for the two percentages of the progress line.
@@ -57,31 +56,20 @@ int bytes_percent(const Progress& p, std::uint64_t bytes) {
   return static_cast<int>(bytes * 100 / p.total_size);
 }
 
-std::uint16_t crc_of(const std::uint8_t* table, const std::uint8_t* data, std::uint32_t length) {
-  return static_cast<std::uint16_t>(crc16_update(table, 0, data, length));
-}
-
-// File contents are checked eight bytes at a time; the same checksum.
-std::uint16_t contents_crc(std::uint16_t crc, const std::uint8_t* data, std::size_t length) {
-  return crc16_sliced(crc, data, length);
-}
-
-// Reads and validates the next record header into `header` (4136 bytes).
-FileRecord read_record_header(const std::uint8_t* crc_table, std::uint8_t* header) {
-  if (payload_read(header, 4) != 4) error("Corrupted file(s) (err=1).");
-  std::uint32_t length = load_u32(header);
-  if (length < kMinRecordHeader || length > kMaxRecordHeader) error("Corrupted file(s) (err=1).");
-  if (payload_read(header + 4, length - 4) != length - 4) error("Corrupted file(s) (err=2).");
-  std::uint16_t saved = load_u16(header + record_offset::kRecordCrc);
-  store_u16(header + record_offset::kRecordCrc, 0);
-  if (crc_of(crc_table, header, length) != saved) error("Corrupted file(s) (err=6).");
-  store_u16(header + record_offset::kRecordCrc, saved);
-  FileRecord record = decode_record_header(header);
-  // A damaged or hostile record must not reach outside the installation
-  // directory; refused before anything is created or removed for it.
-  if (check_record(std::span<const std::uint8_t>(header, length), record) != RecordFault::kNone)
-    error("Corrupted file(s) (err=7).");
-  return record;
+const char* fault_message(ReadFault fault) {
+  switch (fault) {
+    case ReadFault::kNone: break;
+    case ReadFault::kLength: return "Corrupted file(s) (err=1).";
+    case ReadFault::kHeaderShort: return "Corrupted file(s) (err=2).";
+    case ReadFault::kHeaderCrc: return "Corrupted file(s) (err=6).";
+    case ReadFault::kUnsafe: return "Corrupted file(s) (err=7).";
+    case ReadFault::kNoMemory: return "Memory allocation error (err=3).";
+    case ReadFault::kStoredShort: return "Corrupted file(s) (err=3).";
+    case ReadFault::kStoredCrc: return "Corrupted file(s) (err=4).";
+    case ReadFault::kDecoder: return "Decompression error (err=1).";
+    case ReadFault::kDataCrc: return "Corrupted file(s) (err=5).";
+  }
+  return nullptr;
 }
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -121,94 +109,66 @@ Text make_file_path(const char* directory, const char* rel_path) {
   return path;
 }
 
-// One block holds a record's stored bytes followed by its decoded output.
-// It is kept for the next record when large enough, so that pages already
-// touched serve again, and replaced (never added to) when a record needs
-// more: memory stays within the largest record's stored_size + size.
-struct RecordMemory {
-  Buffer block;
-  std::uint64_t capacity = 0;
-};
-
-// An allocation of 0 bytes still gives a valid, empty buffer.
-std::uint8_t* reserve(RecordMemory* memory, std::uint64_t bytes) {
-  if (memory->block != nullptr && bytes <= memory->capacity) return memory->block.get();
-  memory->block.reset();
-  memory->capacity = 0;
-  if (bytes > SIZE_MAX) error("Memory allocation error (err=3).");
-  memory->block.reset(static_cast<std::uint8_t*>(std::malloc(bytes != 0 ? static_cast<std::size_t>(bytes) : 1)));
-  if (memory->block == nullptr) error("Memory allocation error (err=3).");
-  memory->capacity = bytes;
-  return memory->block.get();
-}
-
-// Decodes the stored stream into `output` in pieces of at most 8192 bytes,
-// moving the progress line between pieces. Returns the checksum of the
-// output, taken piece by piece while each is still in the cache.
-std::uint16_t decode_record(const FileRecord& record, std::uint8_t* stored, std::uint8_t* output,
-                            const char* rel_path, const Progress& progress) {
-  Decompressor* context = nullptr;
-  if (decompressor_create(&context) < 0) error("Decompression error (err=1).");
-  ByteWindow source{stored, stored + record.stored_size, 0, stored, record.stored_size};
-  std::uint8_t* cursor = output;
-  std::uint8_t* const end = output + record.size;
-  std::uint16_t crc = 0;
-  for (;;) {
-    auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(end - cursor, kDecodePiece));
-    ByteWindow destination{cursor, cursor + piece, 0, cursor, piece};
-    int result = decompressor_decode(context, &source, &destination);
-    crc = contents_crc(crc, cursor, piece);
-    cursor += piece;
-    if (cursor == end) {
-      decompressor_destroy(&context);
-      if (result < 0) error("Decompression error (err=1).");
-      return crc;
+// Follows the reader through a record's decode calls: the progress line
+// moves after every call but the last, as the calls are made. Returns once
+// the record is finished, checked or failed.
+void follow_decoding(ReadAhead* reader, const ReadRecord& item, const Progress& progress) {
+  const FileRecord& record = item.record;
+  const std::uint32_t calls = record.method == METHOD_STORED ? 0 : (record.size + kDecodeCall - 1) / kDecodeCall;
+  std::uint32_t shown = 0;
+  for (bool finished = false; !finished;) {
+    std::uint32_t done = 0;
+    read_ahead_wait(reader, &item, shown, &done, &finished);
+    for (; shown < done && shown + 1 < calls; ++shown) {
+      std::uint64_t produced = std::uint64_t{shown + 1} * kDecodeCall;
+      show_progress(item.rel_path, files_percent(progress), bytes_percent(progress, progress.bytes_done + produced));
     }
-    show_progress(rel_path, files_percent(progress),
-                  bytes_percent(progress, progress.bytes_done + (cursor - output)));
-    if (result < 0) {
-      decompressor_destroy(&context);
-      error("Decompression error (err=1).");
-    }
+    shown = std::max(shown, done);
   }
 }
 
 // Writes one file: its directories, the opened (emptied) file, the checked
 // and decoded contents in one write, then its time and mode.
-void extract_file(const FileRecord& record, const char* rel_path, RecordMemory* memory,
-                  Progress* progress) {
+void extract_file(ReadAhead* reader, const ReadRecord& item, Progress* progress) {
+  const FileRecord& record = item.record;
   const char* directory = install_targets.directory[0];
-  make_parent_directories(directory, rel_path);
-  Text path = make_file_path(directory, rel_path);
+  make_parent_directories(directory, item.rel_path);
+  Text path = make_file_path(directory, item.rel_path);
   OutputFile file;
   errno = 0;
   if (!open_output_file(path.get(), &file))
     terminate_with_errno("Can't create file", "(err=5).", errno);
 
-  // A stored record is written straight from its stored bytes: the two
-  // sizes are equal and so are the two checksums' inputs.
-  const bool stored_as_is = record.method == METHOD_STORED;
-  std::uint8_t* stored =
-      reserve(memory, std::uint64_t{record.stored_size} + (stored_as_is ? 0 : record.size));
-  if (record.stored_size != 0 && payload_read(stored, record.stored_size) != record.stored_size)
-    error("Corrupted file(s) (err=3).");
-  std::uint16_t stored_crc = contents_crc(0, stored, record.stored_size);
-  if (stored_crc != record.stored_crc) error("Corrupted file(s) (err=4).");
-  std::uint8_t* output = stored_as_is ? stored : stored + record.stored_size;
-  std::uint16_t data_crc =
-      stored_as_is ? stored_crc : decode_record(record, stored, output, rel_path, *progress);
-  if (data_crc != record.data_crc) error("Corrupted file(s) (err=5).");
-
+  follow_decoding(reader, item, *progress);
+  if (item.fault != ReadFault::kNone) error(fault_message(item.fault));
   errno = 0;
-  if (!write_output_file(&file, std::span<const std::uint8_t>(output, record.size)))
+  if (!write_output_file(&file, std::span<const std::uint8_t>(item.contents, record.size)))
     terminate_with_errno("Error saving data", "(err=1).", errno);
   if (record.mtime != 0) restore_time_and_mode(&file, record.mtime, record.mode);
   close_output_file(&file);
 
   progress->bytes_done += record.size;
-  show_progress(rel_path, files_percent(*progress), bytes_percent(*progress, progress->bytes_done));
+  show_progress(item.rel_path, files_percent(*progress), bytes_percent(*progress, progress->bytes_done));
   show_progress(nullptr, 0, 0);
 }
+
+// The reader running now, stopped before the installer exits on a failure.
+ReadAhead* active_reader = nullptr;
+
+void stop_active_reader() {
+  if (active_reader != nullptr) read_ahead_stop(active_reader);
+}
+
+struct ReaderDeleter {
+  void operator()(ReadAhead* r) const {
+    read_ahead_stop(r);
+    if (active_reader == r) {
+      active_reader = nullptr;
+      before_exit = nullptr;
+    }
+    delete r;
+  }
+};
 
 }  // namespace
 
@@ -223,16 +183,24 @@ int extract_payload() {
   Progress progress;
   progress.file_count = payload_header.file_count;
   progress.total_size = payload_header.total_size;
-  std::uint8_t header[kMaxRecordHeader];
-  RecordMemory memory;
-  while (progress.records_done < progress.file_count) {
-    FileRecord record = read_record_header(crc_table.get(), header);
-    const auto* rel_path = reinterpret_cast<const char*>(header + record_offset::kRelPath);
-    if (record.method == METHOD_REMOVE)
-      remove_path(install_targets.directory[0], rel_path);
-    else
-      extract_file(record, rel_path, &memory, &progress);
-    ++progress.records_done;
+  if (progress.file_count != 0) {
+    std::unique_ptr<ReadAhead, ReaderDeleter> reader(new (std::nothrow) ReadAhead);
+    if (reader == nullptr) error("Insufficient memory (err=3).");
+    active_reader = reader.get();
+    before_exit = stop_active_reader;
+    read_ahead_start(reader.get(), crc_table.get(), progress.file_count);
+    while (progress.records_done < progress.file_count) {
+      ReadRecord* item = read_ahead_next(reader.get());
+      // Reading stops at a fault, so running out of records means one.
+      if (item == nullptr) error(fault_message(ReadFault::kLength));
+      if (is_header_fault(item->fault)) error(fault_message(item->fault));
+      if (item->record.method == METHOD_REMOVE)
+        remove_path(install_targets.directory[0], item->rel_path);
+      else
+        extract_file(reader.get(), *item, &progress);
+      read_ahead_release(reader.get(), item);
+      ++progress.records_done;
+    }
   }
   show_progress(nullptr, 0, 0);
   return RESULT_NEXT;

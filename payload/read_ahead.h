@@ -1,0 +1,130 @@
+#pragma once
+
+// Reading the payload's records ahead of the thread that writes them.
+//
+// A reader thread takes the records in order: it reads and checks each
+// header, reads the stored bytes, checks them, decodes them and checks the
+// result, all in memory. The installer's own thread takes the finished
+// records in the same order and does everything the user or the file system
+// can see: directories, files, the progress line and every message. So the
+// next file is decoded while this one is written, and what happens on screen
+// and on disk is what a record-by-record loop would do, failures included
+// (a fault is reported when the writer reaches its record, at its step).
+//
+// Memory: the records' buffers are laid out one after another in a ring
+// the size of the largest record's needs (learned from the headers
+// beforehand) plus 1 MiB, and given back in the same order, so the pages
+// touched once serve again. A record waits until the ring has room for it.
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "payload/format.h"
+#include "payload/record_ring.h"
+
+namespace telo {
+
+// The reasons a record cannot be written, in the order they are found.
+enum class ReadFault {
+  kNone,
+  kLength,        // the length cannot be read or is out of range
+  kHeaderShort,   // the rest of the header comes short
+  kHeaderCrc,     // record_crc differs
+  kUnsafe,        // a path or sizes the installer refuses
+  kNoMemory,      // the stored or output buffer cannot be allocated
+  kStoredShort,   // the stored bytes come short
+  kStoredCrc,     // stored_crc differs
+  kDecoder,       // the decompressor cannot be created, or a call failed
+  kDataCrc,       // data_crc differs
+};
+
+// True for the faults found in the header, before anything may be created.
+inline bool is_header_fault(ReadFault fault) {
+  return fault == ReadFault::kLength || fault == ReadFault::kHeaderShort || fault == ReadFault::kHeaderCrc ||
+         fault == ReadFault::kUnsafe;
+}
+
+struct FreeBytes {
+  void operator()(void* p) const { std::free(p); }
+};
+using OwnedBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
+
+inline constexpr std::uint32_t kDecodeCall = 8192;  // output per decode call: the decoder's window
+
+// One record as the reader leaves it. The header fields are fixed once the
+// record is handed over; fields marked "guarded" change under the reader's
+// lock until `finished` is set; the buffers belong to the reader until then.
+struct ReadRecord {
+  FileRecord record;
+  std::uint8_t header[kMaxRecordHeader];
+  const char* rel_path = nullptr;
+  ReadFault fault = ReadFault::kNone;   // guarded
+  std::uint32_t calls_done = 0;         // decode calls made, a failed one included; guarded
+  bool finished = false;                // contents read, checked and decoded, or failed; guarded
+  std::uint8_t* stored = nullptr;   // the stored bytes (a stored record's contents as well)
+  std::uint8_t* decoded = nullptr;  // a compressed record's contents
+  // Where the buffers lie: a span of the ring, or a block of their own for a
+  // record larger than the ring (allocated while nothing else is held).
+  bool has_span = false;
+  OwnedBytes own_block;
+  const std::uint8_t* contents = nullptr;  // `size` bytes once finished without a fault
+};
+
+inline constexpr int kReadAheadRecords = kRingSpans;
+
+struct ReadAhead {
+  std::mutex lock;
+  std::condition_variable changed;
+  const std::uint8_t* crc_table = nullptr;
+  // Records handed over and not yet released, oldest first (a ring).
+  ReadRecord slots[kReadAheadRecords];
+  int first = 0;
+  int count = 0;
+  std::uint32_t file_count = 0;
+  std::uint32_t records_read = 0;  // reader side
+  bool reader_done = false;        // all records read, or a fault ended reading
+  bool cancelled = false;
+  std::uint8_t* ring = nullptr;  // mapped, ring_spans.size bytes
+  RecordRing ring_spans;
+  bool own_block_held = false;
+  std::thread reader;
+  bool threaded = false;
+};
+
+// Starts reading `file_count` records from payload_file. Without a thread
+// (none can be started) records are read when read_ahead_next asks.
+// `crc_table` (crc16_make_table) checks the record headers.
+void read_ahead_start(ReadAhead* reader, const std::uint8_t* crc_table, std::uint32_t file_count);
+
+// The next record in payload order, its header read (or a fault). Null only
+// when every record has been taken.
+ReadRecord* read_ahead_next(ReadAhead* reader);
+
+// Waits until `item` has made more than `calls_seen` decode calls or is
+// finished; gives the count and whether it is finished.
+void read_ahead_wait(ReadAhead* reader, const ReadRecord* item, std::uint32_t calls_seen, std::uint32_t* calls_done,
+                     bool* finished);
+
+// Gives back the record taken last by read_ahead_next and its memory.
+void read_ahead_release(ReadAhead* reader, ReadRecord* item);
+
+// Stops the reader thread and frees every record and the ring. Safe to
+// call more than once.
+void read_ahead_stop(ReadAhead* reader);
+
+// The memory one record needs while decoded: its stored bytes and its
+// contents (one buffer serves both for a stored record), each rounded up to
+// whole cache lines.
+std::uint64_t record_memory(const FileRecord& record);
+
+// The largest record_memory over the next `file_count` record headers of
+// `file`, read in place without moving the file's position; stops at the
+// first header that cannot be read or is out of range.
+std::uint64_t largest_record_memory(std::FILE* file, std::uint32_t file_count);
+
+}  // namespace telo
