@@ -50,7 +50,7 @@ void refill_bytes(BitReader& reader);
 // word's bytes that fit go in whole, the partial one is loaded again next time.
 inline void refill_word(BitReader& reader) {
   reader.bits |= load_big_endian64(reader.in) >> reader.count;
-  reader.in += (63 - reader.count) >> 3;
+  reader.in += (63u - static_cast<unsigned>(reader.count)) >> 3;
   reader.count |= kRefillBits;
 }
 

@@ -12,6 +12,7 @@ namespace {
 constexpr int kWindowMask = kWindowSize - 1;
 constexpr int kWordCopy = 8;   // bytes a match copy moves per step
 constexpr int kWideCopy = 16;  // per step in the fast path when the distance allows
+constexpr int kMatchOverrun = 2 * kWideCopy;  // the fast path's copies may write this far past a match
 // The fast path decodes up to two symbols per step, with up to two refills.
 // It runs while those symbols are left in the block, their literals fit the
 // chunk and two refills fit in the source; a match that would come within a
@@ -77,24 +78,35 @@ int copy_match_cut(Decompressor& context, std::uint8_t* out, int produced, int n
 }
 
 // A match in the fast path: the copy is known to fit the chunk with room
-// for a wide copy's overrun (up to 15 bytes past the match).
+// for a wide copy's overrun (kMatchOverrun bytes past the match). Most
+// matches reach at least 16 bytes back and are at most 32 long: two wide
+// copies, from the window or from this chunk, without a branch between.
 inline void copy_match_fast(const std::uint8_t* window, std::uint8_t* out, std::uint8_t* to,
                             int distance, int length) {
   const int at = static_cast<int>(to - out);
-  std::uint8_t* const stop = to + length;
+  // Rare: a source that starts in the window and runs (or reads ahead) into this chunk.
+  if (static_cast<unsigned>(distance - at - 1) < static_cast<unsigned>(length + kMatchOverrun - 1)) {
+    copy_match(window, out, at, at + length + kMatchOverrun, distance, length);
+    return;
+  }
+  if (distance >= kWideCopy) {
+    // The window holds the previous chunk at the same indices: the source
+    // is at index at - distance of this chunk or of that one (selected
+    // without a branch, which would go either way).
+    const std::uint8_t* const base = distance > at ? window + kWindowSize : out;
+    const std::uint8_t* from = base + (at - distance);
+    std::memcpy(to, from, kWideCopy);
+    std::memcpy(to + kWideCopy, from + kWideCopy, kWideCopy);
+    if (length > 2 * kWideCopy) copy_in_steps<kWideCopy>(to + 2 * kWideCopy, from + 2 * kWideCopy, to + length);
+    return;
+  }
   if (distance > at) {
-    // From the previous chunk: wide copies while the window's end is far.
-    if (distance - at < length + kWideCopy) {
-      copy_match(window, out, at, at + length + kWideCopy, distance, length);
-      return;
-    }
-    copy_in_steps<kWideCopy>(to, window + kWindowSize - (distance - at), stop);
+    copy_match(window, out, at, at + length + kMatchOverrun, distance, length);
     return;
   }
   const std::uint8_t* from = to - distance;
-  if (distance >= kWideCopy) {
-    copy_in_steps<kWideCopy>(to, from, stop);
-  } else if (distance >= kWordCopy) {
+  std::uint8_t* const stop = to + length;
+  if (distance >= kWordCopy) {
     copy_in_steps<kWordCopy>(to, from, stop);
   } else if (distance == 1) {
     std::memset(to, *from, static_cast<std::size_t>(length));
@@ -104,15 +116,20 @@ inline void copy_match_fast(const std::uint8_t* window, std::uint8_t* out, std::
 }
 
 // Discards an entry's code from the reader.
-inline void consume(BitReader& r, std::uint32_t entry) { skip_bits(r, static_cast<int>(entry & kEntryLengthMask)); }
+// The shift takes the low six bits of the entry alone (a length is at most
+// 16), which keeps the byte extraction off the path to the next lookup.
+inline void consume(BitReader& r, std::uint32_t entry) {
+  r.bits <<= entry & 63;
+  r.count -= static_cast<int>(entry & kEntryLengthMask);
+}
 
 inline void put_literal(std::uint8_t*& to, std::uint32_t entry) {
   *to++ = static_cast<std::uint8_t>(entry >> kEntryValueShift);
 }
 
 // Main-table entry of the next symbol code; needs only the table's bits ready.
-inline std::uint32_t main_entry(const BitReader& r, const std::uint32_t* symbols) {
-  return symbols[peek_bits(r, kSymbolEntryBits)];
+inline std::uint32_t main_entry(const BitReader& r, const Decompressor& c) {
+  return c.symbol_entries[peek_bits(r, kSymbolEntryBits)];
 }
 
 // The fast path: far from the end of the chunk, of the block and of the
@@ -129,30 +146,31 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
   std::uint8_t* to = out + produced;
   if (n - produced < kFastSymbols || reader.end - reader.in < kFastInputMargin) return produced;
   const std::uint8_t* const window = context.window;
-  const std::uint32_t* const symbols = context.symbol_entries;
-  const std::uint32_t* const offsets = context.offset_entries;
+  // The tables are reached through the context, at fixed displacements from
+  // one register.
+  const Decompressor& c = context;
   BitReader r = reader;
   std::uint32_t left = remaining;
   std::uint8_t* const end = out + n;
   std::uint8_t* const literals_end = end - kFastSymbols;
   const std::uint8_t* const in_limit = r.end - kFastInputMargin;
   refill_word(r);
-  std::uint32_t entry = main_entry(r, symbols);
+  std::uint32_t entry = main_entry(r, c);
   // Each step: up to two literals, or a literal and a match, or a match.
   while (to <= literals_end && left >= kFastSymbols && r.in <= in_limit) {
     refill_word(r);
-    if (entry & kEntryLink) entry = follow_link(r, symbols, kSymbolEntryBits, entry);
+    if (entry & kEntryLink) entry = follow_link(r, c.symbol_entries, kSymbolEntryBits, entry);
     bool refill_for_offset = false;
     if (entry & kEntryLiteral) {
       consume(r, entry);
       put_literal(to, entry);
       --left;
-      entry = lookup_entry(r, symbols, kSymbolEntryBits);
+      entry = lookup_entry(r, c.symbol_entries, kSymbolEntryBits);
       if (entry & kEntryLiteral) {
         consume(r, entry);
         put_literal(to, entry);
         --left;
-        entry = main_entry(r, symbols);
+        entry = main_entry(r, c);
         continue;
       }
       refill_for_offset = true;  // a literal, a match and its offset: up to 60 bits
@@ -160,14 +178,14 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
     --left;
     consume(r, entry);
     const int length = static_cast<int>(entry >> kEntryValueShift);
-    std::uint32_t offset = offsets[peek_bits(r, kSmallEntryBits)];
+    std::uint32_t offset = c.offset_entries[peek_bits(r, kSmallEntryBits)];
     if (refill_for_offset) refill_word(r);
-    if (offset & kEntryLink) offset = follow_link(r, offsets, kSmallEntryBits, offset);
+    if (offset & kEntryLink) offset = follow_link(r, c.offset_entries, kSmallEntryBits, offset);
     consume(r, offset);
     const int extra = static_cast<int>((offset >> kEntryWidthShift) & kEntryWidthMask);
     const int distance = static_cast<int>(entry_value_of(offset) + take_bits(r, extra));
-    entry = main_entry(r, symbols);
-    if (end - to < length + kWideCopy) {
+    entry = main_entry(r, c);
+    if (end - to < length + kMatchOverrun) {
       to = out + copy_match_cut(context, out, static_cast<int>(to - out), n, distance, length);
       continue;
     }
