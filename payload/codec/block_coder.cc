@@ -181,27 +181,16 @@ void block_reset(Decompressor& c) {
   c.flag_index = 0;
 }
 
-void block_add(Decompressor& c, BitOutput& out, int symbol, int offset) {
-  c.flag_mask >>= 1;
-  if (c.flag_mask == 0) {
-    c.flag_mask = 0x80;
-    if (c.buffer_pos >= static_cast<std::uint32_t>(c.window_size - kBufferSlack)) {
-      block_send(c, out);
-      if (c.error_code != 0 || out.full) return;
-      c.buffer_pos = 0;
-    }
-    c.flag_index = c.buffer_pos;
-    c.window[c.buffer_pos++] = 0;
+bool block_open_group(Decompressor& c, BitOutput& out) {
+  c.flag_mask = 0x80;
+  if (c.buffer_pos >= static_cast<std::uint32_t>(c.window_size - kBufferSlack)) {
+    block_send(c, out);
+    if (c.error_code != 0 || out.full) return false;
+    c.buffer_pos = 0;
   }
-  std::uint8_t* buffer = c.window;
-  buffer[c.buffer_pos++] = static_cast<std::uint8_t>(symbol);
-  ++c.symbol_freq[symbol];
-  if (symbol >= 256) {
-    buffer[c.flag_index] = static_cast<std::uint8_t>(buffer[c.flag_index] | c.flag_mask);
-    buffer[c.buffer_pos++] = static_cast<std::uint8_t>(offset >> 8);
-    buffer[c.buffer_pos++] = static_cast<std::uint8_t>(offset);
-    ++c.offset_freq[offset_class(offset)];
-  }
+  c.flag_index = c.buffer_pos;
+  c.window[c.buffer_pos++] = 0;
+  return true;
 }
 
 void block_send(Decompressor& c, BitOutput& out) {

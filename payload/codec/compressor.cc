@@ -100,7 +100,7 @@ MatchTrie trie_of(Decompressor& c, void* raw_store) {
 // Moves `count` positions on: slides the text whenever the coding area is
 // used up; each step drops the string 8192 positions back and inserts the
 // new one.
-void trie_advance(MatchTrie& t, ByteWindow& source, int count) {
+void trie_advance_sliding(MatchTrie& t, ByteWindow& source, int count) {
   t.remainder -= count;
   while (count > 0) {
     if (t.text_pos + 1 == kCodingEnd) {
@@ -113,6 +113,15 @@ void trie_advance(MatchTrie& t, ByteWindow& source, int count) {
     trie_steps(t, steps);
     count -= steps;
   }
+}
+
+inline void trie_advance(MatchTrie& t, ByteWindow& source, int count) {
+  if (t.text_pos + count >= kCodingEnd) {
+    trie_advance_sliding(t, source, count);
+    return;
+  }
+  t.remainder -= count;
+  trie_steps(t, count);
 }
 
 void start_stream(Decompressor& c, MatchTrie& t, ByteWindow& source) {
