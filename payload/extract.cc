@@ -193,7 +193,7 @@ int extract_payload() {
       ReadRecord* item = read_ahead_next(reader.get());
       // Reading stops at a fault, so running out of records means one.
       if (item == nullptr) error(fault_message(ReadFault::kLength));
-      if (is_header_fault(item->fault)) error(fault_message(item->fault));
+      if (item->header_fault != ReadFault::kNone) error(fault_message(item->header_fault));
       if (item->record.method == METHOD_REMOVE)
         remove_path(install_targets.directory[0], item->rel_path);
       else

@@ -27,6 +27,7 @@ using Lock = std::unique_lock<std::mutex>;
 void reset(ReadRecord* item) {
   item->record = FileRecord{};
   item->rel_path = nullptr;
+  item->header_fault = ReadFault::kNone;
   item->fault = ReadFault::kNone;
   item->calls_done = 0;
   item->finished = false;
@@ -60,9 +61,9 @@ ReadFault read_header(const std::uint8_t* crc_table, ReadRecord* item) {
 }
 
 // Hands the record being read over to the writer (it is the newest slot).
-void hand_over(ReadAhead* r, ReadRecord* item, ReadFault fault, bool finished) {
+void hand_over(ReadAhead* r, ReadRecord* item, ReadFault header_fault, bool finished) {
   Lock hold(r->lock);
-  item->fault = fault;
+  item->header_fault = header_fault;
   item->finished = finished;
   ++r->count;
   r->changed.notify_all();

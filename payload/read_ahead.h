@@ -43,12 +43,6 @@ enum class ReadFault {
   kDataCrc,       // data_crc differs
 };
 
-// True for the faults found in the header, before anything may be created.
-inline bool is_header_fault(ReadFault fault) {
-  return fault == ReadFault::kLength || fault == ReadFault::kHeaderShort || fault == ReadFault::kHeaderCrc ||
-         fault == ReadFault::kUnsafe;
-}
-
 struct FreeBytes {
   void operator()(void* p) const { std::free(p); }
 };
@@ -63,7 +57,8 @@ struct ReadRecord {
   FileRecord record;
   std::uint8_t header[kMaxRecordHeader];
   const char* rel_path = nullptr;
-  ReadFault fault = ReadFault::kNone;   // guarded
+  ReadFault header_fault = ReadFault::kNone;  // a fault of the header; then nothing more follows
+  ReadFault fault = ReadFault::kNone;   // a fault of the contents; guarded
   std::uint32_t calls_done = 0;         // decode calls made, a failed one included; guarded
   bool finished = false;                // contents read, checked and decoded, or failed; guarded
   std::uint8_t* stored = nullptr;   // the stored bytes (a stored record's contents as well)

@@ -76,6 +76,7 @@ TEST(ReadAhead, EveryRecordArrivesWholeAndInOrder) {
   for (const TestFile& file : files) {
     ReadRecord* item = read_ahead_next(reading.reader.get());
     ASSERT_NE(item, nullptr) << file.path;
+    ASSERT_EQ(item->header_fault, ReadFault::kNone) << file.path;
     EXPECT_STREQ(item->rel_path, file.path.c_str());
     reading.finish(item);
     ASSERT_EQ(item->fault, ReadFault::kNone) << file.path;
