@@ -13,11 +13,11 @@ constexpr int kWindowMask = kWindowSize - 1;
 constexpr int kWordCopy = 8;   // bytes a match copy moves per step
 constexpr int kWideCopy = 16;  // per step in the fast path when the distance allows
 constexpr int kMatchOverrun = 2 * kWideCopy;  // the fast path's copies may write this far past a match
-// The fast path decodes up to two symbols per step, with up to two refills.
+// The fast path decodes up to three symbols per step, with up to two refills.
 // It runs while those symbols are left in the block, their literals fit the
 // chunk and two refills fit in the source; a match that would come within a
 // wide copy's overrun of the chunk's end is copied the careful way.
-constexpr int kFastSymbols = 2;
+constexpr int kFastSymbols = 3;
 // Bits a step may use after its first refill before the next lookup: two
 // literals then a main-table index, or a match and its offset then an index;
 // a literal, a match and its offset take a second refill in between.
@@ -156,7 +156,7 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
   const std::uint8_t* const in_limit = r.end - kFastInputMargin;
   refill_word(r);
   std::uint32_t entry = main_entry(r, c);
-  // Each step: up to two literals, or a literal and a match, or a match.
+  // Each step: two or three literals, or a literal and a match, or a match.
   while (to <= literals_end && left >= kFastSymbols && r.in <= in_limit) {
     refill_word(r);
     if (entry & kEntryLink) entry = follow_link(r, c.symbol_entries, kSymbolEntryBits, entry);
@@ -171,6 +171,13 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
         put_literal(to, entry);
         --left;
         entry = main_entry(r, c);
+        // Short literals leave room for a third before the next refill.
+        if ((entry & kEntryLiteral) && r.count >= kMaxCodeLength + kSymbolEntryBits) {
+          consume(r, entry);
+          put_literal(to, entry);
+          --left;
+          entry = main_entry(r, c);
+        }
         continue;
       }
       refill_for_offset = true;  // a literal, a match and its offset: up to 60 bits
