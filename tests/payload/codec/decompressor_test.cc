@@ -284,6 +284,77 @@ TEST(DecompressorDecode, MatchCutByTheEndOfACallContinuesInTheNext) {
   EXPECT_EQ(decode_stream(w.bytes, expected.size()), expected);
 }
 
+TEST(DecompressorDecode, MatchFromTheWindowRunningIntoThisCallsOutput) {
+  std::mt19937 rng(9);
+  std::vector<Item> items;
+  for (int i = 0; i < kChunkLimit + 100; ++i) items.push_back(literal(static_cast<std::uint8_t>(rng())));
+  // At index 100 of the second call: 10 bytes from the end of the window,
+  // then 30 from this call's own output, far from the call's end.
+  items.push_back(match(40, 109));
+  items.push_back(match(20, 159));  // all 20 from the window, ending at its end
+  for (int i = 0; i < 300; ++i) items.push_back(literal(static_cast<std::uint8_t>(rng())));
+  const Block block = testing::make_block(rng, items);
+  BitWriter w;
+  testing::put_block(w, block);
+  const std::vector<std::uint8_t> expected = testing::expand({block});
+  EXPECT_EQ(decode_stream(w.bytes, expected.size()), expected);
+}
+
+// A complete code over `count` symbols with lengths 1, 2, ..., count - 2 and
+// twice count - 1, the longest on the last two symbols of `order`.
+std::vector<std::uint8_t> staircase_lengths(const std::vector<int>& order, int alphabet) {
+  std::vector<std::uint8_t> lengths(static_cast<std::size_t>(alphabet), 0);
+  const int count = static_cast<int>(order.size());
+  for (int i = 0; i < count; ++i) {
+    lengths[order[i]] = static_cast<std::uint8_t>(i < count - 1 ? i + 1 : count - 1);
+  }
+  return lengths;
+}
+
+// Literals and matches whose codes are 15 and 16 bits long, offsets of the
+// top classes whose codes are 12 and 13 bits long with 12 and 11 extra bits:
+// the most bits a literal, a match and its offset can take, in long runs.
+TEST(DecompressorDecode, LongestCodesInLongRunsDecode) {
+  std::mt19937 rng(13);
+  std::vector<int> symbols;
+  for (int s = 300; s < 313; ++s) symbols.push_back(s);  // codes of 1 to 13 bits, unused
+  for (int s : {int{'y'}, int{'x'}, 256 + 30}) symbols.push_back(s);  // 14, 15 and 16 bits
+  symbols.push_back(256);                                    // 16 bits: a 3-byte match
+  std::vector<int> classes;
+  for (int q = 0; q < 12; ++q) classes.push_back(q);  // 1 to 12 bits
+  classes.push_back(12);                              // 13 bits
+  classes.push_back(13);                              // 13 bits
+  std::swap(classes[11], classes[12]);                // class 12 at 12 bits, 11 at 13
+  Block block;
+  block.symbols = counted_code(staircase_lengths(symbols, kSymbolCodeSize));
+  block.offsets = counted_code(staircase_lengths(classes, kOffsetCodeSize));
+  std::vector<int> token_counts(kLengthCodeSize, 0);
+  for (const testing::LengthToken& token : testing::length_tokens(block.symbols.lengths)) {
+    ++token_counts[token.symbol];
+  }
+  std::vector<int> tokens;
+  for (int t = 0; t < kLengthCodeSize; ++t) {
+    if (token_counts[t] != 0) tokens.push_back(t);
+  }
+  block.length_code = testing::random_code(rng, tokens, kLengthCodeSize);
+  for (int i = 0; i < 6000; ++i) {
+    const unsigned roll = rng() % 6;
+    const int offset = roll % 2 == 0 ? 4096 + static_cast<int>(rng() % 4096) : 2048 + static_cast<int>(rng() % 2048);
+    if (roll < 2) block.items.push_back(literal(rng() % 2 == 0 ? 'x' : 'y'));
+    else if (roll < 4) block.items.push_back(match(3, offset));
+    else block.items.push_back(match(33, offset));
+  }
+  block.size = static_cast<std::uint32_t>(block.items.size());
+  BitWriter w;
+  testing::put_block(w, block);
+  /* closing zero bits, as the compressor writes */ w.put(7, 0);
+  const std::vector<std::uint8_t> expected = testing::expand({block});
+  EXPECT_EQ(decode_stream(w.bytes, expected.size()), expected);
+  const testing::DecodeRun fast = testing::run_decoder(decompressor_decode, w.bytes, testing::chunked_rooms(expected.size()));
+  const testing::DecodeRun plain = testing::run_decoder(reference_decode, w.bytes, testing::chunked_rooms(expected.size()));
+  EXPECT_EQ(fast.calls, plain.calls);
+}
+
 TEST(DecompressorDecode, CallWithoutRoomChangesNothing) {
   BitWriter w;
   put_single_symbol_header(w, 4, 'A', 0);
