@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, the same suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzzers for a bounded time.
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded extraction under
+# ThreadSanitizer, and the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,8 +21,9 @@ fi
 passed=0
 run_suite() {
   local dir=$1 log
+  shift
   log="$dir/ctest-summary.log"
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure | tee "$log"
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure "$@" | tee "$log"
   local total
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   passed=$((passed + ${total:-0}))
@@ -32,6 +34,13 @@ run_suite build
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELO_SANITIZE=ON -DTELO_BENCH=OFF
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan
+
+# Extraction reads ahead on a second thread: its own tests and the
+# whole-program extraction tests again, with everything built under
+# ThreadSanitizer (a report fails the installer's run and so the test).
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELO_SANITIZE_THREAD=ON -DTELO_BENCH=OFF
+cmake --build build-tsan -j"$jobs" --target payload_tests wizard_tests telo-installer
+TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -R 'ReadAhead|RecordRing|Extraction'
 
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh "${TELO_FUZZ_SECONDS:-60}"
