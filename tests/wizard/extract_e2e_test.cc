@@ -471,5 +471,46 @@ TEST(Extraction, ProgressLineOnATerminal) {
   EXPECT_EQ(read_file(run.target(long_path)), patterned(20000, 3));
 }
 
+// Where no second thread can be started (here: a user allowed no more
+// processes than the installer itself), the records are read in turn on the
+// installer's own thread: the same messages, the same files.
+TEST(Extraction, WithoutASecondThreadEverythingIsTheSame) {
+  const std::vector<TestFile> files = {
+      {"a/one", patterned(50000, 7), METHOD_COMPRESSED, kTime1},
+      {"b/two", "two", METHOD_STORED, kTime1},
+      {"gone", "", METHOD_REMOVE},
+      {"three", patterned(20000, 3), METHOD_COMPRESSED, kTime2},
+  };
+  auto install = [&](bool one_process) {
+    Installation run;
+    run.inside = std::string(testing::kUserHome) + "/telo";
+    run.payload = testing::build_payload(files);
+    run.write();
+    testing::SandboxRun as_alice;
+    as_alice.args = {"-TELO", run.inside};
+    as_alice.input = "n\ny\nc\n";
+    as_alice.as_user = true;
+    as_alice.home = testing::kUserHome;
+    struct rlimit old_limit {};
+    ::getrlimit(RLIMIT_NPROC, &old_limit);
+    struct rlimit limit = old_limit;
+    if (one_process) limit.rlim_cur = 1;
+    ::setrlimit(RLIMIT_NPROC, &limit);
+    RunResult result = testing::run_in_namespace(run.box, run.installer, as_alice);
+    ::setrlimit(RLIMIT_NPROC, &old_limit);
+    for (const TestFile& f : files) {
+      if (f.method == METHOD_REMOVE) {
+        EXPECT_FALSE(fs::exists(run.target(f.path))) << f.path;
+      } else {
+        EXPECT_EQ(read_file(run.target(f.path)), f.contents) << f.path << (one_process ? " in turn" : "");
+      }
+    }
+    return result.stderr_text;
+  };
+  std::string in_turn = install(true);
+  EXPECT_NE(in_turn.find(kInstalling), std::string::npos) << in_turn;
+  EXPECT_EQ(in_turn, install(false));
+}
+
 }  // namespace
 }  // namespace telo
