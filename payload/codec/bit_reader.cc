@@ -6,7 +6,7 @@
 
 namespace telo {
 
-void refill_bytes(BitReader& reader) {
+BitReader refill_bytes(BitReader reader) {
   while (reader.count < kRefillBits) {
     std::uint64_t byte = 0;
     if (reader.in < reader.end) {
@@ -17,6 +17,7 @@ void refill_bytes(BitReader& reader) {
     reader.bits |= byte << (56 - reader.count);
     reader.count += 8;
   }
+  return reader;
 }
 
 // Format notes: the plain form keeps 16 + last_byte_bits bits read ahead,

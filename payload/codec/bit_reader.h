@@ -43,8 +43,9 @@ inline std::uint64_t load_big_endian64(const std::uint8_t* p) {
   return word;
 }
 
-// Byte by byte near the end of the source, zeros past it.
-void refill_bytes(BitReader& reader);
+// Byte by byte near the end of the source, zeros past it. By value, so
+// that a caller's reader can stay in registers outside this rare path.
+BitReader refill_bytes(BitReader reader);
 
 // Makes at least kRefillBits bits ready when eight source bytes remain: the
 // word's bytes that fit go in whole, the partial one is loaded again next time.
@@ -59,7 +60,7 @@ inline void refill(BitReader& reader) {
   if (reader.end - reader.in >= 8) {
     refill_word(reader);
   } else {
-    refill_bytes(reader);
+    reader = refill_bytes(reader);
   }
 }
 
