@@ -8,6 +8,11 @@
 // compressing against compress2 at levels 6 and 9. Rates are MB/s of
 // uncompressed data; the "stored" counters are the compressed sizes.
 //
+// Decoding is also measured on the real payload's biggest files when the
+// benchmark corpus is there (/work/shared/bench/make_corpus.sh DIR, then
+// TELO_BENCH_CORPUS=DIR, default /tmp/pack-corpus): the first 16 MiB of the
+// Java runtime's "modules" file and the JVM shared library.
+//
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTELO_TESTS=OFF
 //   cmake --build build-bench --target codec_bench
 //   build-bench/bench/codec_bench --benchmark_counters_tabular=true
@@ -15,6 +20,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -146,8 +152,36 @@ void report(benchmark::State& state, const Bytes& input, std::size_t stored) {
   state.counters["ratio"] = static_cast<double>(stored) / static_cast<double>(input.size());
 }
 
+// The corpus files decoding is measured on, by set name; empty when the
+// corpus is missing.
+const std::map<std::string, Bytes>& corpus_sets() {
+  static const std::map<std::string, Bytes> sets = [] {
+    const char* dir = std::getenv("TELO_BENCH_CORPUS");
+    const fs::path root = dir != nullptr ? dir : "/tmp/pack-corpus";
+    const std::pair<const char*, const char*> files[] = {
+        {"corpus_modules", "jre/lib/modules"}, {"corpus_libjvm", "jre/lib/server/libjvm.so"}};
+    std::map<std::string, Bytes> made;
+    for (const auto& [name, relative] : files) {
+      std::ifstream file(root / relative, std::ios::binary);
+      if (!file) continue;
+      Bytes data(16u << 20);
+      file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+      data.resize(static_cast<std::size_t>(file.gcount()));
+      if (!data.empty()) made[name] = std::move(data);
+    }
+    return made;
+  }();
+  return sets;
+}
+
+const Bytes& input_of(const std::string& set) {
+  const auto& corpus = corpus_sets();
+  const auto found = corpus.find(set);
+  return found != corpus.end() ? found->second : data_sets().at(set);
+}
+
 void BM_TeloDecode(benchmark::State& state, const std::string& set) {
-  const Bytes& input = data_sets().at(set);
+  const Bytes& input = input_of(set);
   const Bytes stream = telo_compress(input);
   Bytes out(input.size());
   for (auto _ : state) {
@@ -159,7 +193,7 @@ void BM_TeloDecode(benchmark::State& state, const std::string& set) {
 }
 
 void BM_ZlibInflate(benchmark::State& state, const std::string& set) {
-  const Bytes& input = data_sets().at(set);
+  const Bytes& input = input_of(set);
   const Bytes stream = zlib_compress(input, 6);
   Bytes out(input.size());
   for (auto _ : state) {
@@ -187,8 +221,9 @@ void BM_ZlibDeflate(benchmark::State& state, const std::string& set, int level) 
 const char* const kSets[] = {"text", "source", "html", "elf_exe", "elf_lib", "random"};
 
 int register_all() {
-  for (const char* set : kSets) {
-    const std::string name(set);
+  std::vector<std::string> decode_sets(std::begin(kSets), std::end(kSets));
+  for (const auto& [name, data] : corpus_sets()) decode_sets.push_back(name);
+  for (const std::string& name : decode_sets) {
     benchmark::RegisterBenchmark(("decode/telo/" + name).c_str(), BM_TeloDecode, name)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("decode/zlib/" + name).c_str(), BM_ZlibInflate, name)->Unit(benchmark::kMillisecond);
   }
