@@ -112,6 +112,8 @@ inline void add_child(Nodes t, int q, int r, int b) {
   ++t.node[q].child_count;
 }
 
+// Empties a slot; the full buckets its key passed on the way from its home
+// bucket stop counting it.
 inline void remove_slot(Nodes t, int slot) {
   const int h = slot / kBucketSlots;
   ChildBucket& bucket = t.buckets[h];
@@ -126,9 +128,9 @@ inline int current_position(int stored, int p) {
   return stored >= p ? stored - kWindowSize : stored;
 }
 
-// r and the new position p part after len bytes, r's string
-// being the one at match_pos: a new internal node takes r's place with both
-// as children. Returns the new head of the free list.
+// r and the new position p part after len bytes, r's string being the one
+// at match_pos: a new internal node takes r's place (and slot) with both as
+// children. Returns the new head of the free list.
 inline int split(Nodes t, int free_node, int r, int p, int match_pos, int len) {
   const int n = free_node;
   const int rest = t.node[n].position;
