@@ -13,14 +13,12 @@ namespace telo {
 
 // Entry layout (32 bits): the table's user picks the payload bits, the
 // builder adds the code length into the low byte.
-//   bits 0..7    code length to discard (always the whole code, also in a
-//                subtable), plus whatever the payload put there (0 so far)
+//   bits 0..7    code length to discard (the whole code, also in a subtable)
 //   bits 8..11   offsets: the class's count of extra bits
 //   bits 16..29  the decoded value (symbol, match length or base distance)
 //   bit  30      kEntryLink: bits 16..29 are the subtable's first entry,
 //                bits 8..11 its index width
 //   bit  31      kEntryLiteral: the symbol code's literals, value = the byte
-// A value entry's low byte is its length alone, so it needs no masking.
 inline constexpr std::uint32_t kEntryLengthMask = 0xFF;
 inline constexpr std::uint32_t kEntryLink = 1u << 30;
 inline constexpr std::uint32_t kEntryLiteral = 1u << 31;
