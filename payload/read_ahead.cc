@@ -82,7 +82,7 @@ void finish(ReadAhead* r, ReadRecord* item, ReadFault fault) {
 bool take_memory(ReadAhead* r, ReadRecord* item, bool* no_memory) {
   const FileRecord& record = item->record;
   const std::uint64_t decoded = record.method == METHOD_STORED ? 0 : whole_lines(record.size);
-  const std::uint64_t need = std::max(decoded + whole_lines(record.stored_size), kLine);
+  const std::uint64_t need = std::max(record_memory(record), kLine);
   Lock hold(r->lock);
   std::uint64_t at = kNoRoom;
   if (need <= r->ring_spans.size) {
@@ -260,14 +260,9 @@ void read_ahead_start(ReadAhead* r, const std::uint8_t* crc_table, std::uint32_t
 }
 
 ReadRecord* read_ahead_next(ReadAhead* r) {
-  if (!r->threaded) {
-    Lock hold(r->lock);
-    bool idle = r->count == 0 && !r->reader_done;
-    hold.unlock();
-    if (idle && (r->records_read >= r->file_count || !read_one(r))) {
-      hold.lock();
-      r->reader_done = true;
-    }
+  // Without a reader thread nothing else touches the state.
+  if (!r->threaded && r->count == 0 && !r->reader_done) {
+    if (r->records_read >= r->file_count || !read_one(r)) r->reader_done = true;
   }
   Lock hold(r->lock);
   r->changed.wait(hold, [&] { return r->count > 0 || r->reader_done; });
