@@ -22,8 +22,8 @@ namespace {
 using testing::BuiltPayload;
 using testing::TestFile;
 
-std::string noise(std::size_t n, std::uint32_t seed) {
-  std::mt19937 random(seed);
+std::string noise(std::size_t n, std::uint32_t variant) {
+  std::mt19937 random(variant);
   std::string s(n, '\0');
   for (auto& c : s) c = static_cast<char>(random() % 7 + 'a');  // compressible, not trivially
   return s;
