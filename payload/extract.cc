@@ -28,8 +28,9 @@ namespace telo {
 
 namespace {
 
-// Blocks at least this large are mapped and given back to the system when
-// freed, so that a written record's memory never lingers beside the next.
+// Records' buffers come from the reader's ring; only a record larger than
+// the ring gets a block of its own. Such blocks are mapped and given back to
+// the system when freed, so that one never lingers beside the next record.
 constexpr int kMappedBufferThreshold = 256 * 1024;
 
 struct FreeDeleter {
