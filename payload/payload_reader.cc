@@ -41,9 +41,31 @@ bool find_payload_block(InstallerReader* reader, std::string* fault) {
   return false;
 }
 
+ByteWindow source_of(std::span<const std::uint8_t> stream) {
+  auto* first = const_cast<std::uint8_t*>(stream.data());
+  return ByteWindow{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+}
+
+// Decodes the next piece of at most kChunkLimit bytes into `at`.
+int decode_piece(Decompressor* context, ByteWindow* source, std::uint8_t* at, std::size_t piece) {
+  ByteWindow destination{at, at + piece, 0, at, static_cast<std::uint32_t>(piece)};
+  return decompressor_decode(context, source, &destination);
+}
+
 bool decode_record(const PayloadRecord& record, std::vector<std::uint8_t>* contents, std::string* fault) {
-  contents->resize(record.fields.size);
-  int result = decode_stream(record.stored, *contents);
+  // The file does not bound the size (a few bytes may decode to gigabytes), so
+  // the contents grow piece by piece: a stream that fails costs what it decoded.
+  Decompressor* context = nullptr;
+  int result = decompressor_create(&context);
+  ByteWindow source = source_of(record.stored);
+  contents->clear();
+  while (result == 0 && contents->size() < record.fields.size) {
+    std::size_t done = contents->size();
+    std::size_t piece = std::min<std::size_t>(record.fields.size - done, kChunkLimit);
+    contents->resize(done + piece);
+    result = decode_piece(context, &source, contents->data() + done, piece);
+  }
+  decompressor_destroy(&context);
   if (result == 0) return true;
   *fault = record_name(record.index, record.rel_path) + ": the compressed stream does not decode (error " +
            std::to_string(result) + ")";
@@ -56,14 +78,11 @@ int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> 
   Decompressor* context = nullptr;
   int result = decompressor_create(&context);
   if (result != 0) return result;
-  auto* first = const_cast<std::uint8_t*>(stream.data());
-  ByteWindow source{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+  ByteWindow source = source_of(stream);
   // Every call but the last fills a whole window, as the decoder requires.
   for (std::size_t done = 0; done < contents.size() && result == 0;) {
     std::size_t piece = std::min<std::size_t>(contents.size() - done, kChunkLimit);
-    std::uint8_t* at = contents.data() + done;
-    ByteWindow destination{at, at + piece, 0, at, static_cast<std::uint32_t>(piece)};
-    result = decompressor_decode(context, &source, &destination);
+    result = decode_piece(context, &source, contents.data() + done, piece);
     done += piece;
   }
   decompressor_destroy(&context);
