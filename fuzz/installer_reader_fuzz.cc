@@ -37,7 +37,7 @@ constexpr std::uint8_t kOtherVolume = 8;
 constexpr std::uint32_t kMaxRecords = 4096;
 // A compressed record's contents are its full size by contract, and a few
 // stored bytes may decode to gigabytes; larger records are read, not decoded.
-constexpr std::uint32_t kMaxDecoded = 1 << 20;
+constexpr std::uint32_t kMaxDecoded = 1 << 16;
 
 void check(bool ok) {
   if (!ok) std::abort();
