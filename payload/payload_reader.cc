@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "payload/codec/codec.h"
 #include "payload/header.h"
@@ -52,6 +53,17 @@ int decode_piece(Decompressor* context, ByteWindow* source, std::uint8_t* at, st
   return decompressor_decode(context, source, &destination);
 }
 
+// Makes room for `more` bytes at the end; false when memory runs out. A
+// valid stream may claim up to 4 GiB, more than this host may hold.
+bool grow_by(std::vector<std::uint8_t>* contents, std::size_t more) {
+  try {
+    contents->resize(contents->size() + more);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 bool decode_record(const PayloadRecord& record, std::vector<std::uint8_t>* contents, std::string* fault) {
   // The file does not bound the size (a few bytes may decode to gigabytes), so
   // the contents grow piece by piece: a stream that fails costs what it decoded.
@@ -59,13 +71,23 @@ bool decode_record(const PayloadRecord& record, std::vector<std::uint8_t>* conte
   int result = decompressor_create(&context);
   ByteWindow source = source_of(record.stored);
   contents->clear();
+  bool out_of_memory = false;
   while (result == 0 && contents->size() < record.fields.size) {
     std::size_t done = contents->size();
     std::size_t piece = std::min<std::size_t>(record.fields.size - done, kChunkLimit);
-    contents->resize(done + piece);
+    if (!grow_by(contents, piece)) {
+      out_of_memory = true;
+      break;
+    }
     result = decode_piece(context, &source, contents->data() + done, piece);
   }
   decompressor_destroy(&context);
+  if (out_of_memory) {
+    std::vector<std::uint8_t>().swap(*contents);
+    *fault = record_name(record.index, record.rel_path) + ": not enough memory to hold its " +
+             std::to_string(record.fields.size) + " bytes";
+    return false;
+  }
   if (result == 0) return true;
   *fault = record_name(record.index, record.rel_path) + ": the compressed stream does not decode (error " +
            std::to_string(result) + ")";
