@@ -32,7 +32,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 
 namespace {
 

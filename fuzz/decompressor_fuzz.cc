@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "payload/codec/codec.h"
-#include "payload/codec/reference_decoder.h"
+#include "codec/codec.h"
+#include "codec/reference_decoder.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 
 namespace {
 

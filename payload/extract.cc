@@ -16,7 +16,7 @@
 #include "console/outcome.h"
 #include "console/progress.h"
 #include "console/terminate.h"
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 #include "payload/file_output.h"
 #include "payload/format.h"
 #include "payload/header.h"

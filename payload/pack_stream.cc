@@ -1,6 +1,6 @@
 #include "payload/pack_stream.h"
 
-#include "payload/codec/context.h"
+#include "codec/context.h"
 
 namespace telo {
 

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 
 namespace telo {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 #include "payload/header.h"
 #include "payload/record_path.h"
 

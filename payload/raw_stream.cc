@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 #include "payload/pack_report.h"
 #include "payload/payload_reader.h"
 

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "console/terminate.h"
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 #include "payload/crc16_sliced.h"
 #include "payload/header.h"
 #include "payload/record_path.h"

@@ -8,7 +8,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "payload/codec/codec.h"
+#include "codec/codec.h"
 #include "payload/header.h"
 #include "payload/writer.h"
 #include "tests/support/scoped_temp_dir.h"

@@ -1,0 +1,208 @@
+#include "codec/block_coder.h"
+
+#include <bit>
+#include <cstring>
+
+#include "codec/huffman_builder.h"
+
+namespace telo {
+
+namespace {
+
+constexpr int kBufferSlack = 24;        // a group of eight matches still fits behind the flush mark
+constexpr int kSymbolCountBits = 16;    // block-size field
+constexpr int kSymbolLengthCountBits = 9;
+constexpr int kLengthCountBits = 5;
+constexpr int kOffsetCountBits = 4;
+constexpr int kLengthZeroRunIndex = 3;  // after length 3 of the code-length code: zeros among 3..5
+constexpr int kNoZeroRunIndex = -1;
+constexpr int kZeroRunEnd = 6;
+
+inline int offset_class(int offset) { return std::bit_width(static_cast<unsigned>(offset)); }
+
+inline void put_code(BitOutput& out, const std::uint8_t* lengths, const std::uint16_t* codes, int x) {
+  bits_put(out, lengths[x], codes[x]);
+}
+
+// Lengths 0..509 without the trailing zeros.
+int used_symbol_lengths(const Decompressor& c) {
+  int n = kSymbolCodeSize;
+  while (n > 0 && c.symbol_lengths[n - 1] == 0) --n;
+  return n;
+}
+
+// Visits the symbol lengths as the code-length code sends them: `length(k)`
+// for a nonzero length k, `zeros(r)` for a maximal run of r zero lengths.
+template <typename Length, typename Zeros>
+void walk_symbol_lengths(const Decompressor& c, int n, Length length, Zeros zeros) {
+  int i = 0;
+  while (i < n) {
+    const int k = c.symbol_lengths[i++];
+    if (k != 0) {
+      length(k);
+      continue;
+    }
+    int run = 1;
+    while (i < n && c.symbol_lengths[i] == 0) {
+      ++i;
+      ++run;
+    }
+    zeros(run);
+  }
+}
+
+void count_length_symbols(Decompressor& c, int n) {
+  std::memset(c.length_freq, 0, sizeof(std::uint16_t) * kLengthCodeSize);
+  walk_symbol_lengths(
+      c, n, [&](int k) { ++c.length_freq[k + 2]; },
+      [&](int run) {
+        if (run <= 2) {
+          c.length_freq[0] = static_cast<std::uint16_t>(c.length_freq[0] + run);
+        } else if (run <= 18) {
+          ++c.length_freq[1];
+        } else if (run == 19) {
+          ++c.length_freq[0];
+          ++c.length_freq[1];
+        } else {
+          ++c.length_freq[2];
+        }
+      });
+}
+
+void write_symbol_lengths(Decompressor& c, BitOutput& out, int n) {
+  bits_put(out, kSymbolLengthCountBits, static_cast<std::uint32_t>(n));
+  const std::uint8_t* lengths = c.small_lengths;
+  const std::uint16_t* codes = c.small_codes;
+  walk_symbol_lengths(
+      c, n, [&](int k) { put_code(out, lengths, codes, k + 2); },
+      [&](int run) {
+        if (run <= 2) {
+          for (int z = 0; z < run; ++z) put_code(out, lengths, codes, 0);
+        } else if (run <= 18) {
+          put_code(out, lengths, codes, 1);
+          bits_put(out, 4, static_cast<std::uint32_t>(run - 3));
+        } else if (run == 19) {
+          put_code(out, lengths, codes, 0);
+          put_code(out, lengths, codes, 1);
+          bits_put(out, 4, 15);
+        } else {
+          put_code(out, lengths, codes, 2);
+          bits_put(out, 9, static_cast<std::uint32_t>(run - 20));
+        }
+      });
+}
+
+// Lengths 0..6 as 3 bits; 7..16 as L - 3 bits: 1 bits and a closing 0.
+void write_small_lengths(Decompressor& c, BitOutput& out, int m, int count_bits, int zero_run_index) {
+  int n = m;
+  while (n > 0 && c.small_lengths[n - 1] == 0) --n;
+  bits_put(out, count_bits, static_cast<std::uint32_t>(n));
+  int i = 0;
+  while (i < n) {
+    const int length = c.small_lengths[i++];
+    if (length <= 6) {
+      bits_put(out, 3, static_cast<std::uint32_t>(length));
+    } else {
+      bits_put(out, length - 3, (1u << (length - 3)) - 2);
+    }
+    if (i == zero_run_index) {
+      while (i < kZeroRunEnd && c.small_lengths[i] == 0) ++i;
+      bits_put(out, 2, static_cast<std::uint32_t>(i - zero_run_index));
+    }
+  }
+}
+
+void write_symbol_code(Decompressor& c, BitOutput& out, int root) {
+  if (root < kSymbolCodeSize) {
+    // One symbol only: the code-length code and the symbol code in single-symbol form.
+    bits_put(out, kLengthCountBits, 0);
+    bits_put(out, kLengthCountBits, 0);
+    bits_put(out, kSymbolLengthCountBits, 0);
+    bits_put(out, kSymbolLengthCountBits, static_cast<std::uint32_t>(root));
+    return;
+  }
+  const int n = used_symbol_lengths(c);
+  count_length_symbols(c, n);
+  const int length_root = tree_build({kLengthCodeSize, c.length_freq, c.small_lengths,
+                                      c.small_codes, c.left_child, c.right_child});
+  if (length_root >= kLengthCodeSize) {
+    write_small_lengths(c, out, kLengthCodeSize, kLengthCountBits, kLengthZeroRunIndex);
+  } else {
+    bits_put(out, kLengthCountBits, 0);
+    bits_put(out, kLengthCountBits, static_cast<std::uint32_t>(length_root));
+  }
+  write_symbol_lengths(c, out, n);
+}
+
+void write_offset_code(Decompressor& c, BitOutput& out) {
+  const int root = tree_build({kOffsetCodeSize, c.offset_freq, c.small_lengths, c.small_codes,
+                               c.left_child, c.right_child});
+  if (root >= kOffsetCodeSize) {
+    write_small_lengths(c, out, kOffsetCodeSize, kOffsetCountBits, kNoZeroRunIndex);
+  } else {
+    bits_put(out, kOffsetCountBits, 0);
+    bits_put(out, kOffsetCountBits, static_cast<std::uint32_t>(root));
+  }
+}
+
+// Writes the buffered symbols with the block's codes; stops once the output is full.
+void replay_block(Decompressor& c, BitOutput& out, int size) {
+  const std::uint8_t* buffer = c.window;
+  const std::uint8_t* symbol_lengths = c.symbol_lengths;
+  const std::uint16_t* symbol_codes = c.symbol_codes;
+  const std::uint8_t* offset_lengths = c.small_lengths;
+  const std::uint16_t* offset_codes = c.small_codes;
+  int flags = 0;
+  for (int i = 0; i < size && !out.full; ++i) {
+    if ((i & 7) == 0) flags = *buffer++;
+    const int byte = *buffer++;
+    if ((flags & 0x80) == 0) {
+      put_code(out, symbol_lengths, symbol_codes, byte);
+    } else {
+      put_code(out, symbol_lengths, symbol_codes, 256 + byte);
+      const int offset = (buffer[0] << 8) | buffer[1];
+      buffer += 2;
+      const int q = offset_class(offset);
+      put_code(out, offset_lengths, offset_codes, q);
+      if (q > 1) bits_put(out, q - 1, static_cast<std::uint32_t>(offset) & ((1u << (q - 1)) - 1));
+    }
+    flags <<= 1;
+  }
+}
+
+}  // namespace
+
+void block_reset(Decompressor& c) {
+  c.window[0] = 0;
+  std::memset(c.symbol_freq, 0, sizeof(c.symbol_freq));
+  std::memset(c.offset_freq, 0, sizeof(c.offset_freq));
+  c.buffer_pos = 0;
+  c.flag_mask = 0;
+  c.flag_index = 0;
+}
+
+bool block_open_group(Decompressor& c, BitOutput& out) {
+  c.flag_mask = 0x80;
+  if (c.buffer_pos >= static_cast<std::uint32_t>(c.window_size - kBufferSlack)) {
+    block_send(c, out);
+    if (c.error_code != 0 || out.full) return false;
+    c.buffer_pos = 0;
+  }
+  c.flag_index = c.buffer_pos;
+  c.window[c.buffer_pos++] = 0;
+  return true;
+}
+
+void block_send(Decompressor& c, BitOutput& out) {
+  const int root = tree_build({kSymbolCodeSize, c.symbol_freq, c.symbol_lengths, c.symbol_codes,
+                               c.left_child, c.right_child});
+  const int size = c.symbol_freq[root];
+  bits_put(out, kSymbolCountBits, static_cast<std::uint32_t>(size));
+  write_symbol_code(c, out, root);
+  write_offset_code(c, out);
+  replay_block(c, out, size);
+  std::memset(c.symbol_freq, 0, sizeof(std::uint16_t) * kSymbolCodeSize);
+  std::memset(c.offset_freq, 0, sizeof(std::uint16_t) * kOffsetCodeSize);
+}
+
+}  // namespace telo

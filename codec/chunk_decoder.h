@@ -1,0 +1,18 @@
+#pragma once
+
+// Decoding one call's chunk of output: literals and matches of the current
+// block, block headers as they come, a match left over from the last call.
+
+#include <cstdint>
+
+#include "codec/bit_reader.h"
+#include "codec/context.h"
+
+namespace telo {
+
+// Produces up to n bytes (1 to 8192) at out, which the caller then moves to
+// the window. Returns the count produced: n, or fewer when the stream was
+// refused (error_code is then set). `out` must not overlap the window.
+int produce_chunk(Decompressor& context, BitReader& reader, std::uint8_t* out, int n);
+
+}  // namespace telo

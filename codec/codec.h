@@ -1,0 +1,55 @@
+#pragma once
+
+// The payload's stream codec: LZ77 over an 8192-byte window with static
+// canonical Huffman codes, in blocks that each carry their own code tables.
+
+#include <cstdint>
+
+namespace telo {
+
+inline constexpr int CODEC_ERR_MISUSE = -1;
+inline constexpr int CODEC_ERR_NO_MEMORY = -2;
+inline constexpr int CODEC_ERR_BAD_TABLE = -10;
+
+inline constexpr int DECODE_NEW = 0;
+inline constexpr int DECODE_RUNNING = 1;
+inline constexpr int DECODE_FAILED = 9;
+
+inline constexpr int kWindowSize = 8192;       // history a match can reach
+inline constexpr int kChunkLimit = 8192;       // most bytes one decode call produces
+inline constexpr int kSymbolCodeSize = 510;    // 256 literals + match lengths 3..256
+inline constexpr int kLengthCodeSize = 19;     // code-length code
+inline constexpr int kOffsetCodeSize = 14;     // offset classes 0..13
+inline constexpr int kMaxCodeLength = 16;
+inline constexpr int kSymbolTableBits = 12;
+inline constexpr int kSmallTableBits = 8;
+inline constexpr int kTreeNodes = 2 * kSymbolCodeSize - 1;  // 1019
+
+// A caller-owned description of a memory region the codec reads or writes.
+struct ByteWindow {
+  std::uint8_t* pos = nullptr;       // next byte to take or to write
+  std::uint8_t* end = nullptr;       // one past the region
+  std::uint32_t consumed = 0;        // bytes taken (source) or written (compressor output)
+  std::uint8_t* start = nullptr;     // kept by the caller
+  std::uint32_t length = 0;          // kept by the caller
+};
+
+struct Decompressor;  // defined in codec/context.h
+
+// Allocates a context into *slot. CODEC_ERR_MISUSE for a null or occupied
+// slot, CODEC_ERR_NO_MEMORY when an allocation fails (slot left empty).
+int decompressor_create(Decompressor** slot);
+
+// Produces min(room, 8192) bytes at destination->pos. Every call but the
+// last of a stream must give at least 8192 bytes of room. Returns 0 or
+// CODEC_ERR_BAD_TABLE (then every later call returns it at once).
+int decompressor_decode(Decompressor* context, ByteWindow* source, ByteWindow* destination);
+
+// Frees the context in *slot (if any) and empties the slot.
+void decompressor_destroy(Decompressor** slot);
+
+// Codes the whole source as one stream into destination. Returns 1 when it
+// fits, 0 when the destination filled up, or an error code already in the context.
+int codec_compress(Decompressor* context, ByteWindow* source, ByteWindow* destination);
+
+}  // namespace telo

@@ -1,0 +1,76 @@
+#pragma once
+
+// The codec context shared by both directions. Decoding uses the first
+// group of fields; compressing uses the second group and the work arrays.
+
+#include <cstdint>
+
+#include "codec/codec.h"
+#include "codec/code_table.h"
+
+namespace telo {
+
+// Sizes of the compressor's work arrays, allocated zero-filled with the context.
+inline constexpr int kTextSize = 16640;        // history, coding area, lookahead
+inline constexpr int kTrieNodes = 8448;        // internal nodes 1..8191 and roots 8192..8447
+inline constexpr int kLeafCount = 16384;
+inline constexpr int kNextSize = 28912;        // links, free list and child-list heads
+
+struct Decompressor {
+  // --- decoding ---
+  ByteWindow* source = nullptr;
+  ByteWindow* destination = nullptr;
+  std::int32_t status = DECODE_NEW;
+  std::int32_t error_code = 0;
+  std::uint16_t bit_buffer = 0;     // always holds the next 16 bits of the stream
+  std::uint32_t last_byte = 0;
+  std::int32_t last_byte_bits = 0;  // low bits of last_byte not yet in bit_buffer
+  std::int32_t window_size = 0;
+  std::int32_t block_remaining = 0;
+  std::uint8_t* window = nullptr;   // kWindowSize bytes; the compressor's block buffer
+  std::uint8_t symbol_lengths[kSymbolCodeSize] = {};
+  std::uint8_t small_lengths[20] = {};
+  std::uint16_t left_child[kTreeNodes] = {};
+  std::uint16_t right_child[kTreeNodes] = {};
+  std::uint16_t symbol_table[1 << kSymbolTableBits] = {};
+  std::uint16_t small_table[1 << kSmallTableBits] = {};
+  std::int32_t copy_remaining = 0;
+  std::uint32_t copy_from = 0;
+  // The decoder's lookup tables (see code_table.h): each entry carries the
+  // decoded value and its code length, so most codes take one lookup.
+  std::uint32_t symbol_entries[kSymbolEntryCount] = {};
+  std::uint32_t length_code_entries[kLengthCodeEntryCount] = {};
+  std::uint32_t offset_entries[kOffsetEntryCount] = {};
+
+  // --- compressing ---
+  std::int32_t output_full = 0;
+  std::uint32_t out_byte = 0;
+  std::int32_t out_free_bits = 8;
+  std::uint16_t symbol_freq[kTreeNodes] = {};
+  std::uint16_t symbol_codes[kSymbolCodeSize] = {};
+  std::uint16_t offset_freq[2 * kOffsetCodeSize - 1] = {};
+  std::uint16_t small_codes[kLengthCodeSize] = {};
+  std::uint16_t length_freq[2 * kLengthCodeSize - 1] = {};
+  std::uint32_t flag_index = 0;
+  std::uint32_t buffer_pos = 0;
+  std::uint32_t flag_mask = 0;
+  std::int16_t text_pos = 0;
+  std::int16_t match_pos = 0;
+  std::int32_t match_len = 0;
+  std::int16_t free_node = 0;
+  std::int32_t remainder = 0;
+
+  // Work arrays of the compressor (allocated by decompressor_create).
+  std::uint8_t* text = nullptr;          // kTextSize bytes
+  std::uint8_t* level = nullptr;         // kTrieNodes bytes
+  std::uint8_t* child_count = nullptr;   // kTrieNodes bytes
+  std::uint16_t* position = nullptr;     // kTrieNodes entries
+  std::uint16_t* parent = nullptr;       // kLeafCount entries
+  std::uint16_t* prev = nullptr;         // kLeafCount entries
+  std::uint16_t* next = nullptr;         // kNextSize entries
+  // The compressor's own node records and child lists (a faster layout of
+  // the trie), allocated by its first call and kept until destroy.
+  void* trie_store = nullptr;
+};
+
+}  // namespace telo
