@@ -45,6 +45,10 @@ int decompressor_create(Decompressor** slot);
 // CODEC_ERR_BAD_TABLE (then every later call returns it at once).
 int decompressor_decode(Decompressor* context, ByteWindow* source, ByteWindow* destination);
 
+// Makes the context ready for a new stream, as if just created, without
+// allocating: one context serves a whole run of records.
+void decompressor_reset(Decompressor* context);
+
 // Frees the context in *slot (if any) and empties the slot.
 void decompressor_destroy(Decompressor** slot);
 

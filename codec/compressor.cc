@@ -23,10 +23,10 @@ constexpr int kFirstRead = kWindowSize + kLookahead;  // coding area and lookahe
 constexpr int kCodingEnd = 2 * kWindowSize;          // text_pos slides back from here
 constexpr int kClosingZeroBits = 7;                  // push out the last partial byte
 
-// Allocates the missing work arrays (and the window) zero-filled, as the
-// context's creation does. On failure frees what this call allocated.
+// Allocates the text (and the window, for a context not made by
+// decompressor_create) zero-filled. On failure frees what this call allocated.
 bool ensure_work_arrays(Decompressor& c) {
-  void* made[8] = {};
+  void* made[2] = {};
   int made_count = 0;
   auto allocate = [&](auto*& array, std::size_t count) {
     if (array != nullptr) return true;
@@ -44,18 +44,9 @@ bool ensure_work_arrays(Decompressor& c) {
     }
   };
   const bool had_window = c.window != nullptr;
-  const bool ok = allocate(c.text, kTextSize) && allocate(c.level, kTrieNodes) &&
-                  allocate(c.child_count, kTrieNodes) && allocate(c.position, kTrieNodes) &&
-                  allocate(c.parent, kLeafCount) && allocate(c.prev, kLeafCount) &&
-                  allocate(c.next, kNextSize) && allocate(c.window, kWindowSize);
+  const bool ok = allocate(c.text, kTextSize) && allocate(c.window, kWindowSize);
   if (!ok) {
     release(c.text);
-    release(c.level);
-    release(c.child_count);
-    release(c.position);
-    release(c.parent);
-    release(c.prev);
-    release(c.next);
     release(c.window);
     return false;
   }

@@ -10,11 +10,10 @@
 
 namespace telo {
 
-// Sizes of the compressor's work arrays, allocated zero-filled with the context.
-inline constexpr int kTextSize = 16640;        // history, coding area, lookahead
-inline constexpr int kTrieNodes = 8448;        // internal nodes 1..8191 and roots 8192..8447
-inline constexpr int kLeafCount = 16384;
-inline constexpr int kNextSize = 28912;        // links, free list and child-list heads
+// The compressor's text: history, coding area and lookahead. Allocated by
+// the compressor's first call, so that a context that only decodes never
+// carries it.
+inline constexpr int kTextSize = 16640;
 
 struct Decompressor {
   // --- decoding ---
@@ -60,16 +59,9 @@ struct Decompressor {
   std::int16_t free_node = 0;
   std::int32_t remainder = 0;
 
-  // Work arrays of the compressor (allocated by decompressor_create).
-  std::uint8_t* text = nullptr;          // kTextSize bytes
-  std::uint8_t* level = nullptr;         // kTrieNodes bytes
-  std::uint8_t* child_count = nullptr;   // kTrieNodes bytes
-  std::uint16_t* position = nullptr;     // kTrieNodes entries
-  std::uint16_t* parent = nullptr;       // kLeafCount entries
-  std::uint16_t* prev = nullptr;         // kLeafCount entries
-  std::uint16_t* next = nullptr;         // kNextSize entries
-  // The compressor's own node records and child lists (a faster layout of
-  // the trie), allocated by its first call and kept until destroy.
+  // Work memory of the compressor, allocated by its first call and kept
+  // until destroy: the text, and the trie's node records and child lists.
+  std::uint8_t* text = nullptr;  // kTextSize bytes
   void* trie_store = nullptr;
 };
 

@@ -16,23 +16,9 @@ void* (*codec_calloc)(std::size_t count, std::size_t size) = std::calloc;
 
 namespace {
 
-constexpr int kWindowStep = 1024;  // a failed window allocation would retry this much smaller
-
-template <typename T>
-bool allocate_array(T*& array, std::size_t bytes) {
-  array = static_cast<T*>(codec_calloc(1, bytes));
-  return array != nullptr;
-}
-
 void free_context(Decompressor* context) {
   std::free(context->window);
   std::free(context->text);
-  std::free(context->level);
-  std::free(context->child_count);
-  std::free(context->position);
-  std::free(context->parent);
-  std::free(context->prev);
-  std::free(context->next);
   std::free(context->trie_store);
   context->~Decompressor();
   std::free(context);
@@ -45,28 +31,22 @@ int decompressor_create(Decompressor** slot) {
   void* memory = codec_calloc(1, sizeof(Decompressor));
   if (memory == nullptr) return CODEC_ERR_NO_MEMORY;
   auto* context = new (memory) Decompressor{};
-  bool ok = allocate_array(context->text, kTextSize) &&
-            allocate_array(context->level, kTrieNodes) &&
-            allocate_array(context->child_count, kTrieNodes) &&
-            allocate_array(context->position, kTrieNodes * sizeof(std::uint16_t)) &&
-            allocate_array(context->parent, kLeafCount * sizeof(std::uint16_t)) &&
-            allocate_array(context->prev, kLeafCount * sizeof(std::uint16_t)) &&
-            allocate_array(context->next, kNextSize * sizeof(std::uint16_t));
-  // The window would shrink by a step after a failure, but not below the
-  // size matches reach, so there is exactly one attempt.
-  for (int size = kWindowSize; ok && size >= kWindowSize; size -= kWindowStep) {
-    if (allocate_array(context->window, static_cast<std::size_t>(size))) {
-      context->window_size = size;
-      break;
-    }
-  }
-  if (!ok || context->window == nullptr) {
+  // Matches reach back the whole window, so a smaller one is no use.
+  context->window = static_cast<std::uint8_t*>(codec_calloc(1, kWindowSize));
+  if (context->window == nullptr) {
     free_context(context);
     return CODEC_ERR_NO_MEMORY;
   }
+  context->window_size = kWindowSize;
   context->status = DECODE_NEW;
   *slot = context;
   return 0;
+}
+
+void decompressor_reset(Decompressor* context) {
+  if (context == nullptr) return;
+  context->status = DECODE_NEW;
+  context->error_code = 0;
 }
 
 void decompressor_destroy(Decompressor** slot) {

@@ -70,15 +70,14 @@ TEST(DecompressorCreate, RefusesNullOrOccupiedSlot) {
   decompressor_destroy(nullptr);
 }
 
-TEST(DecompressorCreate, StartsNewWithZeroWindowAndWorkArrays) {
+TEST(DecompressorCreate, StartsNewWithZeroWindowAndNoCompressorMemory) {
   Decompressor* context = nullptr;
   ASSERT_EQ(decompressor_create(&context), 0);
   EXPECT_EQ(context->status, DECODE_NEW);
   EXPECT_EQ(context->window_size, kWindowSize);
   EXPECT_TRUE(std::all_of(context->window, context->window + kWindowSize, [](auto b) { return b == 0; }));
-  EXPECT_NE(context->text, nullptr);
-  EXPECT_NE(context->next, nullptr);
-  EXPECT_EQ(context->next[kNextSize - 1], 0);
+  EXPECT_EQ(context->text, nullptr);  // a decoding context never carries it
+  EXPECT_EQ(context->trie_store, nullptr);
   decompressor_destroy(&context);
 }
 
@@ -91,7 +90,7 @@ void* failing_calloc(std::size_t count, std::size_t size) {
 }
 
 TEST(DecompressorCreate, ReportsEveryFailedAllocation) {
-  for (int fail_at = 0; fail_at < 9; ++fail_at) {
+  for (int fail_at = 0; fail_at < 2; ++fail_at) {
     allocations_left = fail_at;
     codec_calloc = failing_calloc;
     Decompressor* context = nullptr;
@@ -413,6 +412,37 @@ TEST(DecompressorDecode, IncompleteCodeFailsInItsCallAndEveryLaterOne) {
   EXPECT_EQ(source.pos, source_before.pos);
   EXPECT_EQ(source.consumed, source_before.consumed);
   EXPECT_TRUE(std::all_of(out.begin() + 2 * kChunkLimit, out.end(), [](auto b) { return b == 0xA5; }));
+  decompressor_destroy(&context);
+}
+
+TEST(DecompressorReset, AFailedContextDecodesTheNextStreamLikeANewOne) {
+  BitWriter bad;
+  put_single_symbol_header(bad, 1, 'a', 0);
+  /* block size */ bad.put(16, 5);
+  /* code-length code: count 4 */ bad.put(5, 4);
+  /* lengths of symbols 0..2 */ bad.put(3, 0); bad.put(3, 0); bad.put(3, 1);
+  /* zero-run field */ bad.put(2, 0);
+  /* length of symbol 3 */ bad.put(3, 1);
+  /* symbol code: count 1, symbol 0 of length 1: incomplete */ bad.put(9, 1); bad.put(1, 1);
+  BitWriter good;
+  put_single_symbol_header(good, 2, 'q', 0);
+  put_single_symbol_header(good, 1, 3 + 253, 13);  // 3 bytes from 4097 back: zeros in a fresh window
+  /* offset extra bits */ good.put(12, 0);
+
+  Decompressor* context = nullptr;
+  ASSERT_EQ(decompressor_create(&context), 0);
+  std::vector<std::uint8_t> out(10, 0xA5);
+  ByteWindow source{bad.bytes.data(), bad.bytes.data() + bad.bytes.size()};
+  ByteWindow destination{out.data(), out.data() + out.size()};
+  EXPECT_EQ(decompressor_decode(context, &source, &destination), CODEC_ERR_BAD_TABLE);
+
+  decompressor_reset(context);
+  std::vector<std::uint8_t> again(5, 0xA5);
+  source = ByteWindow{good.bytes.data(), good.bytes.data() + good.bytes.size()};
+  destination = ByteWindow{again.data(), again.data() + again.size()};
+  EXPECT_EQ(decompressor_decode(context, &source, &destination), 0);
+  EXPECT_EQ(again, decode_stream(good.bytes, 5));
+  EXPECT_EQ(again, bytes_of(std::string("qq\0\0\0", 5)));
   decompressor_destroy(&context);
 }
 
