@@ -1,5 +1,6 @@
 #include "console/directory_dialog.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,9 +8,6 @@
 #include <cstring>
 
 #include "console/prompt.h"
-#include "payload/header.h"
-#include "sysenv/install_targets.h"
-#include "sysenv/paths.h"
 
 namespace telo {
 
@@ -18,11 +16,10 @@ namespace {
 constexpr std::size_t kMaxTypedLength = 4094;     // characters kept from a typed line
 constexpr std::size_t kMaxJoinedLength = 4093;    // working directory + relative answer
 constexpr std::size_t kWorkingDirectoryRoom = 4095;
-constexpr unsigned kFirstThreeSlots = 0x7;
 constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 
 struct Candidate {
-  char path[kPathBufferSize] = {};
+  char path[kDialogPathSize] = {};
   bool too_long = false;
 };
 
@@ -46,18 +43,22 @@ bool read_directory_line(Candidate* candidate) {
   return true;
 }
 
-double required_mebibytes() {
-  std::uint32_t bytes = 0;
-  for (int slot = 0; slot < 3; ++slot) {
-    if (install_targets.selected[slot] != 0) bytes += payload_header.slot_size[slot];
-  }
-  return bytes / kBytesPerMebibyte;
+void print_dialog_header(const DirectoryRequest& request) {
+  std::fputs("\n\nPlease select a directory for installation of\n", stderr);
+  std::fprintf(stderr, "    %s  %s\n", request.product_name, request.version);
+  std::fprintf(stderr, "requiring approximately %.3f MiByte of space.\n",
+               request.required_bytes / kBytesPerMebibyte);
 }
 
-void print_dialog_header() {
-  std::fputs("\n\nPlease select a directory for installation of\n", stderr);
-  std::fprintf(stderr, "    %s  %s\n", payload_header.product_name, payload_header.version);
-  std::fprintf(stderr, "requiring approximately %.3f MiByte of space.\n", required_mebibytes());
+bool ends_with_slash(const char* text) {
+  std::size_t length = std::strlen(text);
+  return length > 0 && text[length - 1] == '/';
+}
+
+// Something that is not a directory stands at `path` (links followed).
+bool exists_as_non_directory(const char* path) {
+  struct stat info;
+  return ::stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 Verdict refuse(const char* reason) {
@@ -80,7 +81,7 @@ constexpr const char* kTooLong = "\n\nDirectory path is too long.\n";
 // A relative answer is taken from the working directory. When that cannot
 // be learned the answer stays relative and the later checks see it as typed.
 Verdict make_absolute(Candidate* candidate) {
-  char cwd[kPathBufferSize];
+  char cwd[kDialogPathSize];
   if (::getcwd(cwd, kWorkingDirectoryRoom) == nullptr || cwd[0] == '\0') return Verdict::kGoOn;
   std::size_t cwd_length = std::strlen(cwd);
   std::size_t typed_length = std::strlen(candidate->path);
@@ -112,7 +113,7 @@ Verdict check_candidate(Candidate* candidate) {
         v != Verdict::kGoOn)
       return v;
   }
-  if (is_directory(path) == 0) return refuse("\n\nThe directory already exists as a file.\n");
+  if (exists_as_non_directory(path)) return refuse("\n\nThe directory already exists as a file.\n");
   if (std::strstr(path, "/bin/") != nullptr) {
     if (Verdict v = warn("\n\nInstalling into a 'bin' directory is not recommended.\n"); v != Verdict::kGoOn)
       return v;
@@ -127,9 +128,9 @@ Verdict check_candidate(Candidate* candidate) {
 
 // The first pass offers slot 0. False when the user declined it (type one).
 // Sets *outcome to RESULT_CANCEL when the user cancelled.
-bool offer_default(Candidate* candidate, int* outcome) {
-  std::memcpy(candidate->path, install_targets.directory[0], kPathBufferSize);
-  candidate->path[kPathBufferSize - 1] = '\0';
+bool offer_default(const char* directory, Candidate* candidate, int* outcome) {
+  std::memcpy(candidate->path, directory, kDialogPathSize);
+  candidate->path[kDialogPathSize - 1] = '\0';
   std::fprintf(stderr, "\n\nDefault directory: %s.\n", candidate->path);
   *outcome = ask_yes_no_cancel("Use the default directory?", RESULT_YES);
   return *outcome == RESULT_YES;
@@ -137,14 +138,14 @@ bool offer_default(Candidate* candidate, int* outcome) {
 
 }  // namespace
 
-int select_install_directory() {
+int select_install_directory(const DirectoryRequest& request, char (&directory)[kDialogPathSize]) {
   for (int pass = 0;; ++pass) {
-    print_dialog_header();
+    print_dialog_header(request);
     Candidate candidate;
     bool chosen = false;
-    if (pass == 0 && install_targets.directory[0][0] != '\0') {
+    if (pass == 0 && directory[0] != '\0') {
       int outcome = 0;
-      chosen = offer_default(&candidate, &outcome);
+      chosen = offer_default(directory, &candidate, &outcome);
       if (outcome == RESULT_CANCEL) return RESULT_CANCEL;
     }
     if (!chosen) {
@@ -160,7 +161,7 @@ int select_install_directory() {
       case Verdict::kCancel: return RESULT_CANCEL;
       case Verdict::kStartOver: continue;
       case Verdict::kGoOn:
-        set_target_directory(candidate.path, kFirstThreeSlots);
+        std::memcpy(directory, candidate.path, kDialogPathSize);
         return RESULT_NEXT;
     }
   }

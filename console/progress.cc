@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sysenv/paths.h"
-
 namespace telo {
 
 namespace {
@@ -38,6 +36,16 @@ void write_repeated(const char* pattern, std::size_t pattern_length, int times) 
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+// "..." followed by `tail`, malloc'd; null when memory runs out.
+char* elided(const char* tail) {
+  std::size_t length = std::strlen(tail);
+  auto* shown = static_cast<char*>(std::malloc(3 + length + 1));
+  if (shown == nullptr) return nullptr;
+  std::memcpy(shown, "...", 3);
+  std::memcpy(shown + 3, tail, length + 1);
+  return shown;
+}
+
 // The text as displayed: whole up to 40 characters, else "..." and the tail
 // from the first separator at index 40 or later (or from index 40). Null
 // means the whole text; otherwise the caller frees the result.
@@ -46,10 +54,10 @@ char* shorten(const char* text) {
   if (length <= kShownWhole) return nullptr;
   for (std::size_t k = kShownWhole; k < length; ++k) {
     if (!is_separator(text[k])) continue;
-    if (char* shown = concat_strings(2, "...", text + k)) return shown;
+    if (char* shown = elided(text + k)) return shown;
     break;
   }
-  return concat_strings(2, "...", text + kShownWhole);
+  return elided(text + kShownWhole);
 }
 
 // Errors are ignored: on a pipe or a file there is nothing to drain.

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "payload/crc16.h"
+
 namespace telo {
 
 namespace {
@@ -13,11 +15,7 @@ using SliceTables = std::array<std::array<std::uint16_t, 256>, kSlices16>;
 // Table k advances a byte through k further zero bytes (reflected polynomial 0xA001).
 constexpr SliceTables make_slice_tables() {
   SliceTables t{};
-  for (unsigned i = 0; i < 256; ++i) {
-    unsigned v = i;
-    for (int bit = 0; bit < 8; ++bit) v = (v & 1) ? (v >> 1) ^ 0xA001u : v >> 1;
-    t[0][i] = static_cast<std::uint16_t>(v);
-  }
+  for (unsigned i = 0; i < 256; ++i) t[0][i] = crc16_table_entry(i);
   for (int k = 1; k < kSlices16; ++k) {
     for (unsigned i = 0; i < 256; ++i)
       t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF]);

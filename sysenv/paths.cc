@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 
-#include "sysenv/install_targets.h"
 
 namespace telo {
 
@@ -86,23 +85,6 @@ int is_directory(const char* path) {
   return S_ISDIR(info.st_mode) ? 1 : 0;
 }
 
-int make_directory_path(char* path) {
-  if (path == nullptr || path[0] == '\0') return 1;
-  char* cursor = path[0] == '/' ? path + 1 : path;
-  for (;; ++cursor) {
-    char c = *cursor;
-    if (c != '/' && c != '\0') continue;
-    // A leading or doubled '/' leaves an empty component, which is already there.
-    if (cursor > path && cursor[-1] != '/') {
-      *cursor = '\0';
-      bool ok = is_directory(path) == 1 || mkdir(path, 0755) == 0;
-      *cursor = c;
-      if (!ok) return 0;
-    }
-    if (c == '\0' || cursor[1] == '\0') return 1;
-  }
-}
-
 int ends_with_slash(const char* text) {
   std::size_t length = std::strlen(text);
   return length > 0 && text[length - 1] == '/' ? 1 : 0;
@@ -122,21 +104,23 @@ const char* find_in_path(const char* directory) {
   return nullptr;
 }
 
-int read_previous_install_dir_from(const char* stub_file) {
+int read_previous_install_dir_from(const char* stub_file, char (&directory)[kPathBufferSize]) {
   UniqueFile stub(std::fopen(stub_file, "r"));
   if (!stub) return 0;
   char line[kStubLineCapacity];
-  char directory[kPathBufferSize];
+  char found_directory[kPathBufferSize];
   int found = 0;
   // fgets hands a longer line over in pieces; each is searched like a line of its own.
   while (std::fgets(line, sizeof line, stub.get()) != nullptr) {
-    if (!parse_exec_line(line, directory)) continue;
-    set_target_directory(directory, 1u << 0);  // the last accepted line wins
+    if (!parse_exec_line(line, found_directory)) continue;
+    std::memcpy(directory, found_directory, sizeof directory);  // the last accepted line wins
     found = 1;
   }
   return found;
 }
 
-int read_previous_install_dir() { return read_previous_install_dir_from(kPreviousStubPath); }
+int read_previous_install_dir(char (&directory)[kPathBufferSize]) {
+  return read_previous_install_dir_from(kPreviousStubPath, directory);
+}
 
 }  // namespace telo

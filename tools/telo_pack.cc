@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "payload/inspect.h"
-#include "payload/pack_build.h"
-#include "payload/pack_extract.h"
-#include "payload/raw_stream.h"
+#include "pack/inspect.h"
+#include "pack/build.h"
+#include "pack/extract.h"
+#include "pack/raw_stream.h"
 
 namespace telo {
 

@@ -1,7 +1,7 @@
 #include "wizard/host_tools.h"
 
 #include "console/prompt.h"
-#include "sysenv/install_targets.h"
+#include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 

@@ -3,7 +3,6 @@
 
 #include "console/prompt.h"
 #include "console/terminate.h"
-#include "payload/header.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/host_tools.h"
@@ -104,7 +103,7 @@ void explain_separate_java(bool private_java) {
 
 }  // namespace
 
-void run_java_state() {
+WizardState run_java_state() {
   next_state = STATE_TERMINAL;
   JavaSituation situation = survey_java();
   if (situation.arm_host && situation.system_java) {
@@ -118,7 +117,7 @@ void run_java_state() {
   } else if (situation.no_java_in_distribution) {
     explain_separate_java(situation.private_java);
   }
-  current_state = next_state;
+  return next_state;
 }
 
 }  // namespace telo

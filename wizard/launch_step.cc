@@ -6,8 +6,7 @@
 
 #include "console/prompt.h"
 #include "console/terminate.h"
-#include "payload/header.h"
-#include "sysenv/install_targets.h"
+#include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/state.h"
@@ -54,7 +53,7 @@ void launch() {
 
 }  // namespace
 
-void run_launch_state() {
+WizardState run_launch_state() {
   next_state = STATE_DONE;
   std::fprintf(stderr, "\n\n\n\nStart %s %s now ?\n", payload_header.product_name,
                payload_header.description);
@@ -65,7 +64,7 @@ void run_launch_state() {
                  payload_header.description);
     launch();  // returns only when no launch succeeded
   }
-  current_state = next_state;
+  return next_state;
 }
 
 }  // namespace telo

@@ -8,8 +8,7 @@
 
 #include "console/prompt.h"
 #include "console/terminate.h"
-#include "payload/header.h"
-#include "sysenv/install_targets.h"
+#include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/state.h"
@@ -93,16 +92,13 @@ bool write_entry(const ShortcutTarget& target) {
 
 }  // namespace
 
-void run_shortcut_state() {
+WizardState run_shortcut_state() {
   next_state = STATE_LAUNCH;
   std::fprintf(stderr, "\n\nCreate desktop shortcut to start %s %s ?\n", payload_header.product_name,
                payload_header.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
-  if (outcome == RESULT_NO) {
-    current_state = next_state;
-    return;
-  }
+  if (outcome == RESULT_NO) return next_state;
   int written = 0;
   for (int number = 1; number <= 4; ++number) {
     ShortcutTarget target = make_target(number);
@@ -111,7 +107,7 @@ void run_shortcut_state() {
     std::free(target.path);
   }
   if (written == 0) error("Error creating shortcut");
-  current_state = next_state;
+  return next_state;
 }
 
 }  // namespace telo

@@ -1,14 +1,27 @@
 #pragma once
 
-// The states after extraction. Each sets next_state, does its work and
-// either goes forward (current_state = next_state) or terminates.
+// The wizard's steps, one per state. Each sets next_state (and back_state
+// where it offers Back), does its work and returns the state that follows,
+// or terminates.
+
+#include "wizard/state.h"
 
 namespace telo {
 
-void run_java_state();
-void run_terminal_state();
-void run_stub_state();
-void run_shortcut_state();
-void run_launch_state();
+WizardState run_welcome_state();
+WizardState run_directory_state();
+WizardState run_dir_exists_state();
+WizardState run_extract_state();
+WizardState run_java_state();
+WizardState run_terminal_state();
+WizardState run_installed_state();
+WizardState run_stub_state();
+WizardState run_shortcut_state();
+WizardState run_launch_state();
+
+// The common outcome rule of the states that offer Back: Next goes to
+// next_state, Back to back_state, Quit ends the run, anything else
+// terminates the installation.
+WizardState apply_outcome(int outcome);
 
 }  // namespace telo

@@ -7,8 +7,7 @@
 
 #include "console/prompt.h"
 #include "console/terminate.h"
-#include "payload/header.h"
-#include "sysenv/install_targets.h"
+#include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/host_tools.h"
@@ -157,7 +156,7 @@ void create_shared_folders() {
 
 }  // namespace
 
-void run_stub_state() {
+WizardState run_stub_state() {
   next_state = STATE_SHORTCUT;
   set_stub_path(build_stub_path());
   std::fprintf(stderr, "\n\nCreate executable stub \n\t%s \nto start %s %s ?\n", stub_path,
@@ -166,8 +165,7 @@ void run_stub_state() {
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome == RESULT_NO) {
     set_stub_path(nullptr);
-    current_state = next_state;
-    return;
+    return next_state;
   }
   bool shared = ask_shared_variant();
   errno = 0;
@@ -175,7 +173,7 @@ void run_stub_state() {
     write_stub(shared);
     if (shared) create_shared_folders();
   }
-  current_state = next_state;
+  return next_state;
 }
 
 }  // namespace telo

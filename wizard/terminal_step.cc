@@ -22,7 +22,7 @@ bool has_terminal_emulator() {
 
 }  // namespace
 
-void run_terminal_state() {
+WizardState run_terminal_state() {
   next_state = STATE_INSTALLED;
   if (!has_terminal_emulator()) {
     std::fputs(
@@ -41,7 +41,7 @@ void run_terminal_state() {
       ask_ok();
     }
   }
-  current_state = next_state;
+  return next_state;
 }
 
 }  // namespace telo

@@ -8,9 +8,6 @@
 #include <string>
 
 #include "console/prompt.h"
-#include "payload/header.h"
-#include "payload/writer.h"
-#include "sysenv/install_targets.h"
 #include "tests/support/child_capture.h"
 #include "tests/support/scoped_temp_dir.h"
 
@@ -44,43 +41,33 @@ struct DialogSetup {
   std::string slot0;              // the default on entry
   std::string cwd = "/";          // working directory of the dialog
   int auto_value = 0;
-  std::int32_t selected[3] = {1, 1, 1};
+  std::uint32_t required_bytes = 64744267 + 103512659;
 };
 
 struct DialogResult {
   int outcome = 0;
   int exit_status = -1;
   std::string output;
-  std::string slots;  // slots 0, 1 and 2 joined with '|'
+  std::string directory;  // the dialog's directory afterwards
 };
 
 DialogResult run_dialog(const DialogSetup& setup, const std::string& input) {
   ScopedTempDir scratch;
-  const std::string slots_file = scratch / "slots";
+  const std::string directory_file = scratch / "directory";
   testing::ChildResult child = testing::run_in_child(
       [&] {
-        payload_header = new_payload_header();
-        set_header_text(payload_header.product_name, "TELO");
-        set_header_text(payload_header.version, "V3.8");
-        payload_header.slot_size[0] = 64744267;
-        payload_header.slot_size[1] = 103512659;
-        payload_header.slot_size[3] = 999999999;  // never counted
-        for (int slot = 0; slot < 3; ++slot) install_targets.selected[slot] = setup.selected[slot];
-        install_targets.selected[3] = 1;
-        set_target_directory(setup.slot0.c_str(), 0x7);
+        DirectoryRequest request{"TELO", "V3.8", setup.required_bytes};
+        char directory[kDialogPathSize] = {};
+        std::strncpy(directory, setup.slot0.c_str(), kDialogPathSize - 1);
         auto_mode = setup.auto_value;
         if (::chdir(setup.cwd.c_str()) != 0) return -1;
-        int outcome = select_install_directory();
-        std::string slots = std::string(install_targets.directory[0]) + "|" +
-                            install_targets.directory[1] + "|" + install_targets.directory[2];
-        testing::write_file(slots_file, slots);
+        int outcome = select_install_directory(request, directory);
+        testing::write_file(directory_file, directory);
         return outcome;
       },
       input);
-  return {child.returned, child.exit_status, child.stderr_text, read_file(slots_file)};
+  return {child.returned, child.exit_status, child.stderr_text, read_file(directory_file)};
 }
-
-std::string three(const std::string& path) { return path + "|" + path + "|" + path; }
 
 struct DialogCase {
   const char* name;
@@ -147,13 +134,13 @@ TEST(SelectInstallDirectory, AnswersChecksAndWhatTheUserSees) {
     EXPECT_EQ(result.exit_status, 0) << c.name;
     EXPECT_EQ(result.outcome, c.outcome) << c.name;
     EXPECT_EQ(result.output, c.output) << c.name;
-    EXPECT_EQ(result.slots, three(c.chosen)) << c.name;
+    EXPECT_EQ(result.directory, c.chosen) << c.name;
   }
 }
 
-TEST(SelectInstallDirectory, SizeCountsTheSelectedSlotsAmongTheFirstThree) {
+TEST(SelectInstallDirectory, SizeIsShownInMebibytes) {
   DialogSetup setup{"/usr/t"};
-  setup.selected[1] = 0;
+  setup.required_bytes = 64744267;
   DialogResult result = run_dialog(setup, "y\n");
   EXPECT_EQ(result.output,
             "\n\nPlease select a directory for installation of\n    TELO  V3.8\n"
@@ -164,12 +151,12 @@ TEST(SelectInstallDirectory, TypedLineLimit) {
   const std::string longest = "/usr/" + std::string(4094 - 5, 'a');
   DialogResult taken = run_dialog({"/usr/t"}, "n\n" + longest + "\n");
   EXPECT_EQ(taken.outcome, RESULT_NEXT);
-  EXPECT_EQ(taken.slots, three(longest));
+  EXPECT_EQ(taken.directory, longest);
 
   DialogResult refused = run_dialog({"/usr/t"}, "n\n" + longest + "b\nc\n");
   EXPECT_EQ(refused.outcome, RESULT_CANCEL);
   EXPECT_EQ(refused.output, kHeader + offered("/usr/t") + kEnter + kTooLong + kRefusal);
-  EXPECT_EQ(refused.slots, three("/usr/t"));
+  EXPECT_EQ(refused.directory, "/usr/t");
 }
 
 TEST(SelectInstallDirectory, RelativeAnswerLimitCountsTheWorkingDirectory) {
@@ -179,7 +166,7 @@ TEST(SelectInstallDirectory, RelativeAnswerLimitCountsTheWorkingDirectory) {
   DialogResult taken = run_dialog({"/usr/t", cwd.path}, "n\n" + fits + "\nn\n");
   EXPECT_EQ(taken.outcome, RESULT_NEXT);
   EXPECT_EQ(taken.output, kHeader + offered("/usr/t") + kEnter + kElsewhere + kWarning);
-  EXPECT_EQ(taken.slots, three(cwd.path + "/" + fits));
+  EXPECT_EQ(taken.directory, cwd.path + "/" + fits);
 
   DialogResult refused = run_dialog({"/usr/t", cwd.path}, "n\n" + fits + "r\nc\n");
   EXPECT_EQ(refused.outcome, RESULT_CANCEL);

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "payload/header.h"
+#include "payload/crc16.h"
 
 namespace telo {
 namespace {

@@ -9,8 +9,8 @@
 #include <stdexcept>
 
 #include "codec/codec.h"
-#include "payload/header.h"
-#include "payload/writer.h"
+#include "payload/crc16.h"
+#include "pack/payload_writer.h"
 #include "tests/support/scoped_temp_dir.h"
 
 namespace telo::testing {

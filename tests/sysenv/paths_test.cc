@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "sysenv/install_targets.h"
 #include "tests/support/scoped_temp_dir.h"
 
 namespace telo {
@@ -49,48 +48,6 @@ TEST(IsDirectory, FollowsLinksAndReportsMissingPaths) {
   EXPECT_EQ(is_directory((dir / "missing").c_str()), -1);
   EXPECT_EQ(is_directory((dir / "dangling").c_str()), -1);
   EXPECT_EQ(is_directory((dir / "file/below").c_str()), -1);
-}
-
-TEST(MakeDirectoryPath, CreatesEachMissingComponent) {
-  ScopedTempDir dir;
-  std::string path = dir / "x/y/";
-  ASSERT_EQ(make_directory_path(path.data()), 1);
-  EXPECT_EQ(path, dir / "x/y/");  // the cuts are put back
-  EXPECT_EQ(is_directory((dir / "x").c_str()), 1);
-  EXPECT_EQ(is_directory((dir / "x/y").c_str()), 1);
-  struct stat info;
-  ASSERT_EQ(stat((dir / "x/y").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777 & ~0755u, 0u);
-
-  std::string again = dir / "x/y/z";  // partly there already, no trailing '/'
-  EXPECT_EQ(make_directory_path(again.data()), 1);
-  EXPECT_EQ(is_directory(again.c_str()), 1);
-  std::string doubled = dir / "x//w";
-  EXPECT_EQ(make_directory_path(doubled.data()), 1);
-  EXPECT_EQ(is_directory((dir / "x/w").c_str()), 1);
-}
-
-TEST(MakeDirectoryPath, StopsAtAComponentThatIsAFile) {
-  ScopedTempDir dir;
-  mkdir((dir / "a").c_str(), 0755);
-  write_file(dir / "a/file", "x");
-  std::string path = dir / "a/file/b/c";
-  EXPECT_EQ(make_directory_path(path.data()), 0);
-  EXPECT_EQ(path, dir / "a/file/b/c");
-  EXPECT_EQ(is_directory((dir / "a/file/b").c_str()), -1);
-
-  // Components before the failing one (a name too long to create) stay created.
-  std::string partial = dir / ("p/q/" + std::string(300, 'n') + "/r");
-  EXPECT_EQ(make_directory_path(partial.data()), 0);
-  EXPECT_EQ(is_directory((dir / "p/q").c_str()), 1);
-}
-
-TEST(MakeDirectoryPath, RootEmptyAndNullSucceedAtOnce) {
-  std::string root = "/";
-  EXPECT_EQ(make_directory_path(root.data()), 1);
-  std::string empty;
-  EXPECT_EQ(make_directory_path(empty.data()), 1);
-  EXPECT_EQ(make_directory_path(nullptr), 1);
 }
 
 TEST(EndsWithSlash, LooksAtTheLastCharacter) {
@@ -181,19 +138,17 @@ TEST(ReadPreviousInstallDir, TakesTheLastAcceptedExecLine) {
   for (const StubCase& c : stub_cases()) {
     std::string stub = dir / "telo";
     write_file(stub, c.contents);
-    set_target_directory("/preset", 0x7);
-    EXPECT_EQ(read_previous_install_dir_from(stub.c_str()), c.expected_found) << c.name;
-    EXPECT_EQ(std::string(install_targets.directory[0]), c.expected_slot0) << c.name;
-    // Only slot 0 is written; start-up copies it on.
-    EXPECT_EQ(std::string(install_targets.directory[1]), "/preset") << c.name;
+    char directory[kPathBufferSize] = "/preset";
+    EXPECT_EQ(read_previous_install_dir_from(stub.c_str(), directory), c.expected_found) << c.name;
+    EXPECT_EQ(std::string(directory), c.expected_slot0) << c.name;
   }
 }
 
 TEST(ReadPreviousInstallDir, MissingStubFindsNothing) {
   ScopedTempDir dir;
-  set_target_directory("/preset", 0x1);
-  EXPECT_EQ(read_previous_install_dir_from((dir / "absent").c_str()), 0);
-  EXPECT_EQ(std::string(install_targets.directory[0]), "/preset");
+  char directory[kPathBufferSize] = "/preset";
+  EXPECT_EQ(read_previous_install_dir_from((dir / "absent").c_str(), directory), 0);
+  EXPECT_EQ(std::string(directory), "/preset");
 }
 
 }  // namespace

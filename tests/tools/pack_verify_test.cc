@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "payload/header.h"
-#include "payload/payload_reader.h"
+#include "payload/crc16.h"
+#include "pack/installer_file.h"
 #include "tests/support/scoped_temp_dir.h"
 #include "tests/tools/pack_fixture.h"
 #include "tests/tools/tree_fixture.h"
@@ -32,13 +32,13 @@ class PackVerifyTest : public ::testing::Test {
   }
 
   RecordPlace place_of(const std::string& rel_path) {
-    InstallerReader reader;
+    InstallerFile reader;
     std::string fault;
     EXPECT_TRUE(open_installer(installer, &reader, &fault)) << fault;
     payload_at = reader.payload_offset;
     PayloadRecord record;
     for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
-      std::uint64_t at = reader.next_record;
+      std::uint64_t at = reader.next.offset;
       EXPECT_TRUE(read_payload_record(&reader, i, false, &record, &fault)) << fault;
       if (record.rel_path == rel_path) return {i, at, record.fields.header_length, record.fields.method};
     }

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "payload/header.h"
-#include "payload/writer.h"
+#include "payload/crc16.h"
+#include "pack/payload_writer.h"
 #include "tests/support/namespace_sandbox.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/run_program.h"

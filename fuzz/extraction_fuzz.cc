@@ -1,0 +1,85 @@
+// Fuzzes the installer's extraction onto disk: an installer laid out from the
+// input (see installer_image.h) is extracted below a scratch directory by the
+// installer's own reading and writing. Every fault must come back as an
+// event that names its check, and nothing may appear outside the
+// installation directory.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz/installer_image.h"
+#include "installer/extraction.h"
+#include "payload/locate.h"
+
+namespace {
+
+using telo::fuzzing::check;
+
+// Records carried out per input at most; the rest add nothing new.
+constexpr std::uint32_t kMaxEvents = 20000;
+
+// The scratch directory, made once; the installation goes into "install".
+const std::string& scratch() {
+  static const std::string path = [] {
+    char name[] = "/tmp/telo-extraction-fuzz-XXXXXX";
+    check(::mkdtemp(name) != nullptr);
+    return std::string(name);
+  }();
+  return path;
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW* where) {
+  if (where->level > 0) (void)::remove(path);
+  return 0;
+}
+
+void empty_scratch() { (void)::nftw(scratch().c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+
+// Only the installation directory may stand in the scratch directory.
+void check_nothing_outside() {
+  DIR* dir = ::opendir(scratch().c_str());
+  check(dir != nullptr);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    check(name == "." || name == ".." || name == "install");
+  }
+  ::closedir(dir);
+}
+
+void extract(int fd) {
+  telo::PayloadHeader header;
+  std::uint64_t offset = 0;
+  if (telo::find_payload_header(fd, &header, &offset) != telo::HeaderFault::kNone) return;
+  if (!telo::is_single_volume(header)) return;
+  const std::string target = scratch() + "/install";
+  telo::Extraction extraction;
+  check(telo::extraction_start(&extraction, telo::PayloadSource{fd, offset + telo::kPayloadHeaderSize},
+                               header.file_count, target.c_str()));
+  for (std::uint32_t events = 0; events < kMaxEvents; ++events) {
+    const telo::ExtractEvent event = telo::extraction_next(&extraction);
+    if (event.kind == telo::ExtractEventKind::kFinished) break;
+    if (event.kind != telo::ExtractEventKind::kFault) continue;
+    check(event.fault != telo::ExtractFault::kNone);
+    check(event.fault != telo::ExtractFault::kRecord || event.check != telo::RecordCheck::kNone);
+    break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const telo::fuzzing::MemoryFile file(telo::fuzzing::installer_image(data, size));
+  empty_scratch();
+  extract(file.fd);
+  check_nothing_outside();
+  empty_scratch();
+  return 0;
+}

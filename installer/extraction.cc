@@ -1,0 +1,245 @@
+#include "installer/extraction.h"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "installer/directories.h"
+#include "installer/file_output.h"
+#include "payload/crc16.h"
+#include "payload/record_rules.h"
+
+namespace telo {
+
+namespace {
+
+// Records' buffers come from the reader's ring; only a record larger than
+// the ring gets a block of its own. Such blocks are mapped and given back to
+// the system when freed, so that one never lingers beside the next record.
+constexpr int kMappedBufferThreshold = 256 * 1024;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using Text = std::unique_ptr<char, FreeDeleter>;
+using CrcTable = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+// Joins three texts into a malloc'd one; null when memory runs out.
+Text join(const char* a, const char* b, const char* c) {
+  const std::size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c);
+  Text joined(static_cast<char*>(std::malloc(la + lb + lc + 1)));
+  if (joined == nullptr) return joined;
+  std::memcpy(joined.get(), a, la);
+  std::memcpy(joined.get() + la, b, lb);
+  std::memcpy(joined.get() + la + lb, c, lc + 1);
+  return joined;
+}
+
+Text directory_path_of(const char* directory, const char* rel_path) {
+  return join(directory, directory_path_needs_slash(directory) ? "/" : "", rel_path);
+}
+
+enum class Phase { kTake, kFollow, kStopped };
+
+}  // namespace
+
+struct ExtractionRun {
+  CrcTable crc_table;
+  ReadAhead reader;
+  Text directory;
+  std::uint32_t file_count = 0;
+  std::uint32_t records_done = 0;
+  std::uint64_t bytes_done = 0;
+  Phase phase = Phase::kTake;
+  ReadRecord* item = nullptr;  // the record being written, or the last one taken
+  OutputFile file;
+  std::uint32_t calls = 0;       // decode calls the record takes
+  std::uint32_t calls_seen = 0;  // decode calls the reader has reported
+  std::uint32_t calls_shown = 0; // of those, turned into events
+  bool contents_finished = false;
+  ExtractEvent stop_event;       // repeated once extraction has stopped
+  char stop_path[kMaxRecordHeader] = {};  // the path of the record at fault
+};
+
+Extraction::Extraction() = default;
+Extraction::~Extraction() { extraction_stop(this); }
+
+namespace {
+
+ExtractEvent event_of(const ExtractionRun& x, ExtractEventKind kind) {
+  ExtractEvent event;
+  event.kind = kind;
+  event.rel_path = x.item != nullptr ? x.item->header.rel_path : nullptr;
+  event.records_done = x.records_done;
+  event.bytes_done = x.bytes_done;
+  event.record = x.records_done;
+  return event;
+}
+
+ExtractEvent stop_with(ExtractionRun* x, ExtractFault fault, RecordCheck check = RecordCheck::kNone,
+                       int errnum = 0) {
+  ExtractEvent event = event_of(*x, fault == ExtractFault::kNone ? ExtractEventKind::kFinished
+                                                                 : ExtractEventKind::kFault);
+  event.fault = fault;
+  event.check = check;
+  event.errnum = errnum;
+  // The record's memory goes with the reader; its path is kept for the report.
+  if (event.rel_path != nullptr) {
+    std::strncpy(x->stop_path, event.rel_path, sizeof x->stop_path - 1);
+    event.rel_path = x->stop_path;
+  }
+  read_ahead_stop(&x->reader);
+  x->item = nullptr;
+  x->phase = Phase::kStopped;
+  x->stop_event = event;
+  return event;
+}
+
+// Gives the last record back to the reader once its event has been seen.
+void release_item(ExtractionRun* x) {
+  if (x->item == nullptr) return;
+  read_ahead_release(&x->reader, x->item);
+  x->item = nullptr;
+}
+
+// A removal: the path is removed as a file, then as an (empty) directory;
+// neither result matters, since the path may well be gone already.
+ExtractFault remove_record_path(const ExtractionRun& x, const char* rel_path) {
+  Text path = directory_path_of(x.directory.get(), rel_path);
+  if (path == nullptr) return ExtractFault::kDirectoryMemory;
+  (void)std::remove(path.get());
+  (void)::rmdir(path.get());
+  return ExtractFault::kNone;
+}
+
+// Creates the file's directories and opens (empties) the file itself;
+// `errnum` is the system's error number of a failed call.
+ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
+  const char* directory = x->directory.get();
+  const char* rel_path = x->item->header.rel_path;
+  {
+    Text path = directory_path_of(directory, rel_path);
+    if (path == nullptr) return ExtractFault::kDirectoryMemory;
+    cut_last_component(path.get());
+    errno = 0;
+    if (make_directory_path(path.get()) == 0) {
+      *errnum = errno;
+      return ExtractFault::kCreateDirectory;
+    }
+  }
+  Text path = join(directory, file_path_needs_slash(directory) ? "/" : "", rel_path);
+  if (path == nullptr) return ExtractFault::kFileMemory;
+  errno = 0;
+  if (!open_output_file(path.get(), &x->file)) {
+    *errnum = errno;
+    return ExtractFault::kCreateFile;
+  }
+  return ExtractFault::kNone;
+}
+
+// The record is finished: reports its fault, or writes it whole.
+ExtractEvent write_file(ExtractionRun* x) {
+  const ReadRecord& item = *x->item;
+  if (item.fault != RecordCheck::kNone) return stop_with(x, ExtractFault::kRecord, item.fault);
+  const FileRecord& record = item.header.fields;
+  errno = 0;
+  if (!write_output_file(&x->file, std::span<const std::uint8_t>(item.contents, record.size)))
+    return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, errno);
+  if (record.mtime != 0) restore_time_and_mode(&x->file, record.mtime, record.mode);
+  close_output_file(&x->file);
+  x->bytes_done += record.size;
+  ExtractEvent event = event_of(*x, ExtractEventKind::kWritten);
+  ++x->records_done;
+  x->phase = Phase::kTake;
+  return event;
+}
+
+// Follows the reader through the record's decode calls: one event after
+// every call but the last, then the written file.
+ExtractEvent follow(ExtractionRun* x) {
+  for (;;) {
+    const std::uint32_t showable = std::min(x->calls_seen, x->calls == 0 ? 0 : x->calls - 1);
+    if (x->calls_shown < showable) {
+      ++x->calls_shown;
+      ExtractEvent event = event_of(*x, ExtractEventKind::kDecoding);
+      event.record_bytes = std::uint64_t{x->calls_shown} * kDecodeCall;
+      return event;
+    }
+    if (x->contents_finished) return write_file(x);
+    read_ahead_wait(&x->reader, x->item, x->calls_seen, &x->calls_seen, &x->contents_finished);
+  }
+}
+
+// Takes the next record and does what comes before its contents.
+ExtractEvent take_record(ExtractionRun* x) {
+  if (x->records_done == x->file_count) return stop_with(x, ExtractFault::kNone);
+  x->item = read_ahead_next(&x->reader);
+  // Reading stops at a fault, so running out of records means one.
+  if (x->item == nullptr) return stop_with(x, ExtractFault::kRecord, RecordCheck::kLength);
+  if (x->item->header_fault != RecordCheck::kNone)
+    return stop_with(x, ExtractFault::kRecord, x->item->header_fault);
+  const FileRecord& record = x->item->header.fields;
+  if (record.method == METHOD_REMOVE) {
+    if (ExtractFault fault = remove_record_path(*x, x->item->header.rel_path); fault != ExtractFault::kNone)
+      return stop_with(x, fault);
+    ExtractEvent event = event_of(*x, ExtractEventKind::kRemoved);
+    ++x->records_done;
+    return event;
+  }
+  int errnum = 0;
+  if (ExtractFault fault = prepare_file(x, &errnum); fault != ExtractFault::kNone)
+    return stop_with(x, fault, RecordCheck::kNone, errnum);
+  x->calls = record.method == METHOD_STORED ? 0 : (record.size + kDecodeCall - 1) / kDecodeCall;
+  x->calls_seen = 0;
+  x->calls_shown = 0;
+  x->contents_finished = false;
+  x->phase = Phase::kFollow;
+  return follow(x);
+}
+
+}  // namespace
+
+bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_t file_count,
+                      const char* directory) {
+  extraction->run.reset(new (std::nothrow) ExtractionRun);
+  ExtractionRun* x = extraction->run.get();
+  if (x == nullptr) return false;
+  x->crc_table.reset(crc16_make_table());
+  x->directory = join(directory, "", "");
+  if (x->crc_table == nullptr || x->directory == nullptr) {
+    extraction->run.reset();
+    return false;
+  }
+  (void)mallopt(M_MMAP_THRESHOLD, kMappedBufferThreshold);
+  (void)mallopt(M_TRIM_THRESHOLD, kMappedBufferThreshold);
+  x->file_count = file_count;
+  read_ahead_start(&x->reader, x->crc_table.get(), source, file_count);
+  return true;
+}
+
+ExtractEvent extraction_next(Extraction* extraction) {
+  ExtractionRun* x = extraction->run.get();
+  switch (x->phase) {
+    case Phase::kTake:
+      release_item(x);
+      return take_record(x);
+    case Phase::kFollow: return follow(x);
+    case Phase::kStopped: break;
+  }
+  return x->stop_event;
+}
+
+void extraction_stop(Extraction* extraction) {
+  if (extraction->run == nullptr) return;
+  read_ahead_stop(&extraction->run->reader);
+  extraction->run->item = nullptr;
+}
+
+}  // namespace telo

@@ -1,0 +1,159 @@
+#include "pack/inspect.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#include "pack/installer_file.h"
+#include "pack/report.h"
+#include "payload/tree_rules.h"
+
+namespace telo {
+
+namespace {
+
+std::string utc_time(std::int64_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm stamp{};
+  char text[32] = "?";
+  if (gmtime_r(&t, &stamp) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &stamp);
+  return text;
+}
+
+const char* method_name(std::uint32_t method) {
+  if (method == METHOD_STORED) return "stored";
+  if (method == METHOD_REMOVE) return "remove";
+  return "compressed";
+}
+
+void print_header(const InstallerFile& reader) {
+  const PayloadHeader& h = reader.header;
+  std::printf("product:         %.*s\n", static_cast<int>(header_text(h.product_name).size()), h.product_name);
+  std::printf("version:         %.*s\n", static_cast<int>(header_text(h.version).size()), h.version);
+  std::printf("description:     %.*s\n", static_cast<int>(header_text(h.description).size()), h.description);
+  std::printf("hardware family: %.*s\n", static_cast<int>(header_text(h.hardware_family).size()),
+              h.hardware_family);
+  std::printf("java runtime:    %.*s\n", static_cast<int>(header_text(h.java_runtime).size()), h.java_runtime);
+  std::printf("build time:      %s UTC (%" PRId32 ")\n", utc_time(h.build_time).c_str(), h.build_time);
+  std::printf("payload offset:  %" PRIu64 "\n", reader.payload_offset);
+  std::printf("records:         %" PRIu32 " (size %" PRIu32 ", stored %" PRIu32 ", headers %" PRIu32 ")\n",
+              h.file_count, h.total_size, h.total_stored_size, h.total_header_size);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (h.slot_file_count[slot] == 0 && h.slot_size[slot] == 0) continue;
+    std::string label = std::to_string(slot) + ":";
+    std::printf("slot %-3s         %" PRIu32 " records, %" PRIu32 " bytes\n", label.c_str(), h.slot_file_count[slot],
+                h.slot_size[slot]);
+  }
+}
+
+void print_record(const PayloadRecord& record) {
+  const FileRecord& r = record.fields;
+  if (r.method == METHOD_REMOVE) {
+    std::printf("%-10s %10s %10s %6s %7s %-19s  %s\n", "remove", "-", "-", "-", "-", "-", record.rel_path.c_str());
+    return;
+  }
+  char ratio[16] = "-";
+  if (r.size != 0) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * r.stored_size / r.size);
+  std::string mtime = r.mtime == 0 ? std::string("-") : utc_time(r.mtime);
+  std::printf("%-10s %10" PRIu32 " %10" PRIu32 " %6s %07o %-19s  %s\n", method_name(r.method), r.size,
+              r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), record.rel_path.c_str());
+}
+
+// What the header promises, added up from the records as they are read,
+// and what the records do to a fresh installation directory.
+struct Tally {
+  PayloadHeader sums{};
+  std::uint32_t last_slot = 0;
+  TreeModel tree;
+};
+
+// The header's counts and totals and each record's place must agree with
+// the records themselves; the installer trusts them for its progress and
+// space figures.
+bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
+  const FileRecord& r = record.fields;
+  std::string name = "record " + std::to_string(record.index + 1) + " (" + record.rel_path + ")";
+  if (r.record_offset != record.record_offset) {
+    *fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
+             std::to_string(record.record_offset);
+    return false;
+  }
+  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot) {
+    *fault = name + ": slot " + std::to_string(r.target_slot) + " out of slot order";
+    return false;
+  }
+  tally->last_slot = r.target_slot;
+  if (TreeFault problem = tree_apply(&tally->tree, r, record.rel_path); problem != TreeFault::kNone) {
+    *fault = name + ": " + tree_fault_text(problem);
+    return false;
+  }
+  PayloadHeader& s = tally->sums;
+  s.file_count += 1;
+  s.total_size += r.size;
+  s.total_stored_size += r.stored_size;
+  s.total_header_size += r.header_length;
+  s.slot_file_count[r.target_slot] += 1;
+  s.slot_size[r.target_slot] += r.size;
+  return true;
+}
+
+bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* fault) {
+  const PayloadHeader& h = reader.header;
+  const PayloadHeader& s = tally.sums;
+  bool same = h.total_size == s.total_size && h.total_stored_size == s.total_stored_size &&
+              h.total_header_size == s.total_header_size;
+  for (int slot = 0; slot < kSlotCount; ++slot)
+    same = same && h.slot_file_count[slot] == s.slot_file_count[slot] && h.slot_size[slot] == s.slot_size[slot];
+  if (!same) {
+    *fault = "the header's totals or slot counts differ from its records";
+    return false;
+  }
+  if (reader.next.offset != reader.file_size) {
+    *fault = std::to_string(reader.file_size - reader.next.offset) + " bytes follow the last record";
+    return false;
+  }
+  return true;
+}
+
+int report_fault(const std::string& path, const std::string& fault) {
+  pack_error("%s: %s", path.c_str(), fault.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int list_installer(const std::string& path) {
+  InstallerFile reader;
+  std::string fault;
+  if (!open_installer(path, &reader, &fault)) return report_fault(path, fault);
+  print_header(reader);
+  std::printf("%-10s %10s %10s %6s %7s %-19s  %s\n", "method", "size", "stored", "ratio", "mode", "mtime (UTC)",
+              "path");
+  PayloadRecord record;
+  for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
+    if (!read_payload_record(&reader, i, false, &record, &fault)) {
+      std::fflush(stdout);
+      return report_fault(path, fault);
+    }
+    print_record(record);
+  }
+  return 0;
+}
+
+int verify_installer(const std::string& path) {
+  InstallerFile reader;
+  std::string fault;
+  if (!open_installer(path, &reader, &fault)) return report_fault(path, fault);
+  Tally tally;
+  PayloadRecord record;
+  for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
+    if (!read_payload_record(&reader, i, true, &record, &fault)) return report_fault(path, fault);
+    if (!tally_record(&tally, record, &fault)) return report_fault(path, fault);
+    if (!check_record_contents(&reader, record, &fault)) return report_fault(path, fault);
+  }
+  if (!check_totals(tally, reader, &fault)) return report_fault(path, fault);
+  std::printf("%s: %" PRIu32 " records verified, payload intact\n", path.c_str(), reader.header.file_count);
+  return 0;
+}
+
+}  // namespace telo

@@ -1,0 +1,181 @@
+#include "pack/installer_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "payload/crc16.h"
+#include "payload/locate.h"
+
+namespace telo {
+
+namespace {
+
+std::string check_fault(std::uint32_t index, std::string_view rel_path, const RecordHeader& header,
+                        RecordCheck check) {
+  std::string text = record_check_text(check);
+  if (check == RecordCheck::kRules) text = record_fault_text(header.rule);
+  if (check == RecordCheck::kLength) {
+    text = "header length " + std::to_string(load_u32(header.bytes)) + " is out of range (or cannot be read)";
+  }
+  return record_name(index, rel_path) + ": " + text;
+}
+
+const char* header_fault_text(HeaderFault fault) {
+  switch (fault) {
+    case HeaderFault::kNone: break;
+    case HeaderFault::kNotFound: return "no payload found (no payload header at a multiple of 1024)";
+    case HeaderFault::kNoMemory: return "not enough memory";
+    case HeaderFault::kCrc: return "the payload header fails its CRC (a header text or field was changed)";
+  }
+  return "no fault";
+}
+
+bool ensure_context(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
+  if (installer->context != nullptr || decompressor_create(&installer->context) == 0) return true;
+  *fault = record_name(record.index, record.rel_path) + ": not enough memory for the decoder";
+  return false;
+}
+
+}  // namespace
+
+OwnedFd::~OwnedFd() {
+  if (fd >= 0) ::close(fd);
+}
+
+InstallerFile::~InstallerFile() { decompressor_destroy(&context); }
+
+std::string record_name(std::uint32_t index, std::string_view rel_path) {
+  std::string name = "record " + std::to_string(index + 1);
+  if (!rel_path.empty()) name += " (" + std::string(rel_path) + ")";
+  return name;
+}
+
+std::string_view header_text(const char (&field)[kTextFieldSize]) {
+  return std::string_view(field, strnlen(field, kTextFieldSize));
+}
+
+int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents) {
+  Decompressor* context = nullptr;
+  int result = decompressor_create(&context);
+  if (result != 0) return result;
+  auto* first = const_cast<std::uint8_t*>(stream.data());  // the decoder only reads its source
+  ByteWindow source{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+  // Every call but the last fills a whole window, as the decoder requires.
+  for (std::size_t done = 0; done < contents.size() && result == 0;) {
+    std::size_t piece = std::min<std::size_t>(contents.size() - done, kChunkLimit);
+    std::uint8_t* at = contents.data() + done;
+    ByteWindow destination{at, at + piece, 0, at, static_cast<std::uint32_t>(piece)};
+    result = decompressor_decode(context, &source, &destination);
+    done += piece;
+  }
+  decompressor_destroy(&context);
+  return result;
+}
+
+bool open_installer(const std::string& path, InstallerFile* installer, std::string* fault) {
+  installer->file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (installer->file.fd < 0 || ::fstat(installer->file.fd, &info) != 0) {
+    *fault = std::strerror(errno);
+    return false;
+  }
+  installer->file_size = static_cast<std::uint64_t>(info.st_size);
+  HeaderFault found = find_payload_header(installer->file.fd, &installer->header, &installer->payload_offset);
+  if (found != HeaderFault::kNone) {
+    *fault = header_fault_text(found);
+    return false;
+  }
+  if (!is_single_volume(installer->header)) {
+    *fault = "the payload names volume " + std::to_string(installer->header.volume) + ", not the single volume -1";
+    return false;
+  }
+  std::uint8_t* table = crc16_make_table();
+  if (table == nullptr) {
+    *fault = "not enough memory";
+    return false;
+  }
+  installer->crc_table.assign(table, table + 512);
+  std::free(table);
+  installer->records_start = installer->payload_offset + kPayloadHeaderSize;
+  installer->next = PayloadSource{installer->file.fd, installer->records_start};
+  return true;
+}
+
+bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool with_stored,
+                         PayloadRecord* record, std::string* fault) {
+  record->index = index;
+  record->rel_path.clear();
+  record->stored.clear();
+  record->record_offset = installer->next.offset - installer->records_start;
+  RecordHeader& header = record->header;
+  RecordCheck check = read_record_header(&installer->next, installer->crc_table.data(), &header);
+  if (check != RecordCheck::kNone && check != RecordCheck::kRules) {
+    *fault = check_fault(index, "", header, check);
+    return false;
+  }
+  record->fields = header.fields;
+  std::string_view rel_path;
+  const std::span<const std::uint8_t> bytes(header.bytes, header.fields.header_length);
+  if (record_rel_path(bytes, &rel_path)) record->rel_path = std::string(rel_path);
+  if (check == RecordCheck::kRules) {
+    *fault = check_fault(index, record->rel_path, header, check);
+    return false;
+  }
+  const std::uint64_t stored_at = installer->next.offset;
+  if (record->fields.stored_size > installer->file_size - std::min(stored_at, installer->file_size)) {
+    *fault = check_fault(index, record->rel_path, header, RecordCheck::kStoredShort);
+    return false;
+  }
+  if (!with_stored) {
+    installer->next.offset += record->fields.stored_size;
+    return true;
+  }
+  try {
+    record->stored.resize(record->fields.stored_size);
+  } catch (const std::bad_alloc&) {
+    *fault = check_fault(index, record->rel_path, header, RecordCheck::kNoMemory);
+    return false;
+  }
+  check = read_stored_bytes(&installer->next, record->fields, record->stored.data());
+  if (check != RecordCheck::kNone) {
+    *fault = check_fault(index, record->rel_path, header, check);
+    return false;
+  }
+  return true;
+}
+
+bool check_record_contents(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
+  if (record.fields.method == METHOD_STORED || record.fields.method == METHOD_REMOVE) return true;
+  if (!ensure_context(installer, record, fault)) return false;
+  RecordDecoding decoding;
+  start_record_decoding(&decoding, installer->context, record.stored.data(), record.fields);
+  std::uint8_t piece[kChunkLimit];
+  while (next_piece_size(decoding) != 0) {
+    RecordCheck check = decode_next_piece(&decoding, piece);
+    if (check != RecordCheck::kNone) {
+      *fault = check_fault(record.index, record.rel_path, record.header, check);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool record_contents(InstallerFile* installer, const PayloadRecord& record, std::vector<std::uint8_t>* contents,
+                     std::string* fault) {
+  if (!check_record_contents(installer, record, fault)) return false;
+  if (record.fields.method == METHOD_STORED) {
+    *contents = record.stored;
+    return true;
+  }
+  contents->assign(record.fields.size, 0);
+  decode_stream(record.stored, *contents);
+  return true;
+}
+
+}  // namespace telo

@@ -1,0 +1,82 @@
+#pragma once
+
+// An existing installer opened for inspection. Its payload is read through
+// the same reader the installer uses, so every check is the installer's; a
+// fault comes back as text naming the record, and sizes are checked against
+// the file before anything is allocated.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/codec.h"
+#include "payload/format.h"
+#include "payload/record_reader.h"
+
+namespace telo {
+
+// Owns a file descriptor; closes it at scope end.
+struct OwnedFd {
+  int fd = -1;
+  OwnedFd() = default;
+  ~OwnedFd();
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+};
+
+struct InstallerFile {
+  OwnedFd file;
+  std::uint64_t file_size = 0;
+  std::uint64_t payload_offset = 0;  // of the header block
+  PayloadHeader header{};
+  std::uint64_t records_start = 0;
+  PayloadSource next;                // where the next record starts
+  std::vector<std::uint8_t> crc_table;
+  Decompressor* context = nullptr;   // made on first use, for every record
+  ~InstallerFile();
+};
+
+// One record as read: its header, path and, when asked for, stored bytes.
+struct PayloadRecord {
+  std::uint32_t index = 0;
+  RecordHeader header;
+  FileRecord fields;
+  std::string rel_path;
+  std::vector<std::uint8_t> stored;
+  std::uint64_t record_offset = 0;  // from the first record, as found
+};
+
+// Opens `path` and finds its payload the way the installer does, then
+// checks its volume. False with `fault` set otherwise.
+bool open_installer(const std::string& path, InstallerFile* installer, std::string* fault);
+
+// Reads the next record: header, CRC and record rules, then the stored
+// bytes (read and checked when `with_stored`, else only found within the
+// file). False with `fault` set.
+bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool with_stored,
+                         PayloadRecord* record, std::string* fault);
+
+// Decodes a compressed record read with its stored bytes, piece by piece
+// into a window of the decoder's size, and checks the contents' CRC: a
+// record may claim gigabytes that are never held. Stored records were
+// checked whole when read. False with `fault` set.
+bool check_record_contents(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
+
+// The contents of a record read with its stored bytes, checked: the stored
+// bytes, or their decoding. Holds the whole file in memory; for tests.
+bool record_contents(InstallerFile* installer, const PayloadRecord& record, std::vector<std::uint8_t>* contents,
+                     std::string* fault);
+
+// Decodes `contents.size()` bytes from one codec stream, in the installer's
+// pieces of at most 8192 bytes. Returns 0 or the codec's negative result.
+int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents);
+
+// Up to 63 characters of a header text field.
+std::string_view header_text(const char (&field)[kTextFieldSize]);
+
+// "record N" and the path when there is one, as faults name a record.
+std::string record_name(std::uint32_t index, std::string_view rel_path);
+
+}  // namespace telo

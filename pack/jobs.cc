@@ -1,0 +1,131 @@
+#include "pack/jobs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace telo {
+
+namespace {
+
+// The budget counts bytes, not tasks: a thread busy with a whole piece must
+// not leave the others idle behind a run of small files.
+bool can_take_task(const PieceQueue& queue) {
+  if (queue.next_task >= queue.tasks.size()) return false;
+  std::uint64_t in_flight = queue.taken_bytes - queue.released_bytes;
+  return queue.next_task == queue.released || in_flight + queue.tasks[queue.next_task].length <= queue.budget;
+}
+
+void read_piece(const PieceTask& task, const PackEntry& entry, PieceResult* result) {
+  int fd = ::open(entry.source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result->read_error = errno;
+    return;
+  }
+  result->input.resize(task.length);
+  std::size_t got = 0;
+  while (got < task.length) {
+    ssize_t n = ::pread(fd, result->input.data() + got, task.length - got,
+                        static_cast<off_t>(task.offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result->read_error = errno;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (result->read_error == 0 && got < task.length) result->short_read = true;
+}
+
+void run_task(PieceQueue* queue, std::size_t t, Decompressor** context) {
+  const PieceTask& task = queue->tasks[t];
+  PieceResult* result = &queue->results[t];
+  read_piece(task, (*queue->entries)[task.entry], result);
+  if (result->read_error != 0 || result->short_read) return;
+  // Without a context the piece simply does not fit; the file is stored.
+  if (*context == nullptr && decompressor_create(context) != 0) return;
+  compress_piece(*context, result->input, &result->compressed);
+}
+
+// Takes the next task, runs it outside the lock and marks it done.
+void take_and_run(PieceQueue* queue, std::unique_lock<std::mutex>& lock, Decompressor** context) {
+  std::size_t t = queue->next_task++;
+  queue->taken_bytes += queue->tasks[t].length;
+  lock.unlock();
+  run_task(queue, t, context);
+  lock.lock();
+  queue->results[t].done = true;
+  queue->changed.notify_all();
+}
+
+void worker_main(PieceQueue* queue) {
+  Decompressor* context = nullptr;
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  for (;;) {
+    queue->changed.wait(lock, [queue] { return queue->stopping || can_take_task(*queue); });
+    if (queue->stopping) break;
+    take_and_run(queue, lock, &context);
+  }
+  lock.unlock();
+  decompressor_destroy(&context);
+}
+
+}  // namespace
+
+PieceQueue::~PieceQueue() { stop_piece_queue(this); }
+
+void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries, bool compress,
+                       unsigned jobs) {
+  queue->entries = &entries;
+  queue->first_task.assign(entries.size(), 0);
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    queue->first_task[e] = queue->tasks.size();
+    const PackEntry& entry = entries[e];
+    if (!compress || entry.remove) continue;
+    for (std::uint64_t offset = 0; offset < entry.size; offset += kPackPieceSize) {
+      auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPackPieceSize, entry.size - offset));
+      queue->tasks.push_back({e, offset, length});
+    }
+  }
+  queue->results.resize(queue->tasks.size());
+  if (jobs < 1) jobs = 1;
+  // Enough pieces in flight to keep every thread busy while the writer
+  // catches up, few enough to bound memory (two buffers of a piece each).
+  queue->budget = (2 * std::uint64_t{jobs} + 2) * kPackPieceSize;
+  for (unsigned i = 1; i < jobs; ++i) queue->workers.emplace_back(worker_main, queue);
+}
+
+PieceResult& wait_for_piece(PieceQueue* queue, std::size_t t) {
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  while (!queue->results[t].done) {
+    if (can_take_task(*queue))
+      take_and_run(queue, lock, &queue->writer_context);
+    else
+      queue->changed.wait(lock);
+  }
+  return queue->results[t];
+}
+
+void release_piece(PieceQueue* queue, std::size_t t) {
+  PieceResult& result = queue->results[t];
+  std::vector<std::uint8_t>().swap(result.input);
+  std::vector<std::uint8_t>().swap(result.compressed.bytes);
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->released = t + 1;
+  queue->released_bytes += queue->tasks[t].length;
+  queue->changed.notify_all();
+}
+
+void stop_piece_queue(PieceQueue* queue) {
+  {
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->stopping = true;
+    queue->changed.notify_all();
+  }
+  for (std::thread& worker : queue->workers) worker.join();
+  queue->workers.clear();
+  decompressor_destroy(&queue->writer_context);
+}
+
+}  // namespace telo

@@ -1,0 +1,71 @@
+#pragma once
+
+// The packer's compression work: every file cut into pieces, coded by
+// worker threads in file order, and handed to the single thread that writes
+// the records in order. That thread codes pieces too while it would
+// otherwise wait, so `jobs` threads code in all.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pack/stream.h"
+#include "pack/tree.h"
+
+namespace telo {
+
+struct PieceTask {
+  std::size_t entry = 0;        // index into the entries
+  std::uint64_t offset = 0;     // of the piece in its file
+  std::uint32_t length = 0;
+};
+
+struct PieceResult {
+  std::vector<std::uint8_t> input;   // the piece as read
+  CompressedPiece compressed;
+  int read_error = 0;                // errno of a failed open or read
+  bool short_read = false;           // the file ended early: it changed under us
+  bool done = false;
+};
+
+struct PieceQueue {
+  const std::vector<PackEntry>* entries = nullptr;
+  std::vector<PieceTask> tasks;
+  std::vector<PieceResult> results;
+  std::vector<std::size_t> first_task;  // per entry: its first task (tasks.size() if none)
+  std::uint64_t budget = 0;             // most input bytes taken and not yet released
+  std::size_t next_task = 0;            // the first task nobody has taken
+  std::size_t released = 0;             // tasks the writer is done with
+  std::uint64_t taken_bytes = 0;        // input bytes of the tasks before next_task
+  std::uint64_t released_bytes = 0;     // input bytes of the tasks before released
+  bool stopping = false;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::thread> workers;
+  Decompressor* writer_context = nullptr;
+
+  PieceQueue() = default;
+  ~PieceQueue();
+  PieceQueue(const PieceQueue&) = delete;
+  PieceQueue& operator=(const PieceQueue&) = delete;
+};
+
+// Plans the pieces of every file entry (none for removals, empty files, or
+// when `compress` is false) and starts jobs - 1 worker threads.
+void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries, bool compress,
+                       unsigned jobs);
+
+// The result of task `t`, waiting for it (and coding other pieces meanwhile).
+PieceResult& wait_for_piece(PieceQueue* queue, std::size_t t);
+
+// Frees task `t`'s memory and lets the workers go further ahead. Tasks are
+// released in order.
+void release_piece(PieceQueue* queue, std::size_t t);
+
+// Stops and joins the workers and frees the codec contexts.
+void stop_piece_queue(PieceQueue* queue);
+
+}  // namespace telo

@@ -1,0 +1,235 @@
+#include "pack/tree.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "payload/format.h"
+#include "pack/report.h"
+
+namespace telo {
+
+namespace {
+
+constexpr std::uint64_t kMaxRecordSize = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint16_t kRegularFileType = 0100000;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// A record stores seconds as u32, and 0 there means "no time": the installer
+// would then skip restoring the mode too. Such times are moved to the nearest
+// value the record can carry, with a warning.
+std::uint32_t record_mtime(const struct stat& info, const std::string& path) {
+  std::int64_t seconds = info.st_mtim.tv_sec;
+  if (seconds <= 0) {
+    pack_warning("%s: modification time %lld cannot be stored; packed as 1970-01-01 00:00:01",
+                 path.c_str(), static_cast<long long>(seconds));
+    return 1;
+  }
+  if (static_cast<std::uint64_t>(seconds) > std::numeric_limits<std::uint32_t>::max()) {
+    pack_warning("%s: modification time %lld is beyond 2106; packed as the latest time a record holds",
+                 path.c_str(), static_cast<long long>(seconds));
+    return std::numeric_limits<std::uint32_t>::max();
+  }
+  return static_cast<std::uint32_t>(seconds);
+}
+
+const char* special_file_kind(mode_t mode) {
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+struct Scan {
+  std::string_view prefix;
+  std::uint32_t slot = 0;
+  std::vector<PackEntry>* entries = nullptr;
+  bool ok = true;
+};
+
+void scan_directory(Scan& scan, const std::string& path, const std::string& rel);
+
+// Handles one directory entry; `rel` is its name below the tree's root.
+void scan_entry(Scan& scan, const std::string& path, const std::string& rel) {
+  // Checked first: such a path may be too long for the host's calls as well.
+  std::string rel_path = std::string(scan.prefix) + rel;
+  if (rel_path.size() > kMaxRelPath) {
+    pack_error("%s: path of %zu bytes is longer than a record header allows (%zu)", path.c_str(),
+               rel_path.size(), kMaxRelPath);
+    scan.ok = false;
+    return;
+  }
+  // The installer takes a backslash for a separator too when it creates a
+  // file's directories: a file "a\b" would need a directory "a", which
+  // fails when a file "a" stands there.
+  if (rel.find('\\') != std::string::npos) {
+    pack_error("%s: a name with '\\' in it cannot be installed", path.c_str());
+    scan.ok = false;
+    return;
+  }
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    pack_error("%s: %s", path.c_str(), std::strerror(errno));
+    scan.ok = false;
+    return;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    scan_directory(scan, path, rel + "/");
+    return;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    if (::stat(path.c_str(), &info) != 0) {
+      pack_error("%s: dangling symbolic link (%s)", path.c_str(), std::strerror(errno));
+      scan.ok = false;
+      return;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      pack_error("%s: symbolic link to a directory; a payload holds only files", path.c_str());
+      scan.ok = false;
+      return;
+    }
+  }
+  if (!S_ISREG(info.st_mode)) {
+    pack_error("%s: %s cannot be packed", path.c_str(), special_file_kind(info.st_mode));
+    scan.ok = false;
+    return;
+  }
+  auto size = static_cast<std::uint64_t>(info.st_size);
+  if (size > kMaxRecordSize) {
+    pack_error("%s: %llu bytes; a file of 4 GiB or more cannot be packed", path.c_str(),
+               static_cast<unsigned long long>(size));
+    scan.ok = false;
+    return;
+  }
+  PackEntry entry;
+  entry.source = path;
+  entry.rel_path = std::move(rel_path);
+  entry.size = size;
+  entry.mtime = record_mtime(info, path);
+  entry.mode = static_cast<std::uint16_t>(kRegularFileType | (info.st_mode & 07777));
+  entry.slot = scan.slot;
+  scan.entries->push_back(std::move(entry));
+}
+
+void scan_directory(Scan& scan, const std::string& path, const std::string& rel) {
+  DirHandle dir(::opendir(path.c_str()));
+  if (!dir) {
+    pack_error("%s: %s", path.c_str(), std::strerror(errno));
+    scan.ok = false;
+    return;
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* item = ::readdir(dir.get())) {
+    if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
+    names.emplace_back(item->d_name);
+  }
+  if (errno != 0) {
+    pack_error("%s: %s", path.c_str(), std::strerror(errno));
+    scan.ok = false;
+    return;
+  }
+  dir.reset();
+  if (names.empty() && !rel.empty()) {
+    pack_warning("%s: empty directory; a payload holds only files, so it is left out",
+                 path.c_str());
+  }
+  // Directory order depends on the file system; the caller sorts the result.
+  for (const std::string& name : names) scan_entry(scan, path + "/" + name, rel + name);
+}
+
+bool by_rel_path(const PackEntry& a, const PackEntry& b) { return a.rel_path < b.rel_path; }
+
+// A relative path of plain components: what a removal record may name.
+bool is_plain_relative_path(std::string_view path) {
+  if (path.empty() || path.front() == '/' || path.back() == '/') return false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return path.find('\0') == std::string_view::npos && path.find('\\') == std::string_view::npos;
+}
+
+}  // namespace
+
+bool scan_pack_tree(const std::string& root, std::string_view prefix, std::uint32_t slot,
+                    std::vector<PackEntry>& entries) {
+  struct stat info {};
+  if (::stat(root.c_str(), &info) != 0) {
+    pack_error("%s: %s", root.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    pack_error("%s: not a directory", root.c_str());
+    return false;
+  }
+  Scan scan{prefix, slot, &entries, true};
+  std::size_t first = entries.size();
+  scan_directory(scan, root, "");
+  std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(), by_rel_path);
+  if (scan.ok && entries.size() == first) pack_warning("%s: no files to pack", root.c_str());
+  return scan.ok;
+}
+
+bool add_removal(std::string_view rel_path, std::vector<PackEntry>& entries) {
+  if (!is_plain_relative_path(rel_path)) {
+    pack_error("--remove %.*s: not a relative path of plain names", static_cast<int>(rel_path.size()),
+               rel_path.data());
+    return false;
+  }
+  if (rel_path.size() > kMaxRelPath) {
+    pack_error("--remove: path of %zu bytes is longer than a record header allows (%zu)",
+               rel_path.size(), kMaxRelPath);
+    return false;
+  }
+  PackEntry entry;
+  entry.rel_path = std::string(rel_path);
+  entry.remove = true;
+  entries.push_back(std::move(entry));
+  return true;
+}
+
+bool check_pack_entries(const std::vector<PackEntry>& entries) {
+  std::uint64_t total_size = 0;
+  std::uint64_t total_headers = 0;
+  std::vector<const PackEntry*> files;
+  for (const PackEntry& entry : entries) {
+    total_size += entry.size;
+    total_headers += record_header_length(entry.rel_path.size());
+    if (!entry.remove) files.push_back(&entry);
+  }
+  if (total_size > kMaxRecordSize) {
+    pack_error("the files add up to %llu bytes; a payload holds at most 4294967295",
+               static_cast<unsigned long long>(total_size));
+    return false;
+  }
+  if (entries.size() > kMaxRecordSize || total_headers > kMaxRecordSize) {
+    pack_error("too many files for one payload");
+    return false;
+  }
+  std::sort(files.begin(), files.end(),
+            [](const PackEntry* a, const PackEntry* b) { return a->rel_path < b->rel_path; });
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    if (files[i]->rel_path != files[i - 1]->rel_path) continue;
+    pack_error("%s: packed twice (%s and %s)", files[i]->rel_path.c_str(),
+               files[i - 1]->source.c_str(), files[i]->source.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace telo

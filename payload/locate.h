@@ -1,0 +1,28 @@
+#pragma once
+
+// Finding the payload inside an installer's file: the first block at a
+// multiple of 1024 (from 1024 on) that starts with the marker, checked by
+// its CRC. Both the installer and the packer's inspection use this one scan.
+
+#include <cstdint>
+
+#include "payload/format.h"
+
+namespace telo {
+
+enum class HeaderFault {
+  kNone,
+  kNotFound,  // the file ends before a block with the marker
+  kNoMemory,  // the CRC table cannot be had
+  kCrc,       // the block with the marker fails its CRC
+};
+
+// Scans the file open at `fd` (read with pread, so its position does not
+// matter) and fills `header` with the block found, and `offset` with its
+// place. Only the first block with the marker is examined further.
+HeaderFault find_payload_header(int fd, PayloadHeader* header, std::uint64_t* offset);
+
+// True when every record of the payload is in this one file.
+inline bool is_single_volume(const PayloadHeader& header) { return header.volume == kSingleVolume; }
+
+}  // namespace telo

@@ -1,0 +1,76 @@
+#include "payload/record_rules.h"
+
+#include <cstring>
+
+namespace telo {
+
+bool record_rel_path(std::span<const std::uint8_t> header, std::string_view* rel_path) {
+  if (header.size() <= record_offset::kRelPath) return false;
+  const auto* first = reinterpret_cast<const char*>(header.data() + record_offset::kRelPath);
+  std::size_t room = header.size() - record_offset::kRelPath;
+  const void* terminator = std::memchr(first, '\0', room);
+  if (terminator == nullptr) return false;
+  *rel_path = std::string_view(first, static_cast<const char*>(terminator) - first);
+  return true;
+}
+
+bool is_safe_rel_path(std::string_view rel_path) {
+  if (rel_path.empty() || rel_path.front() == '/') return false;
+  std::size_t start = 0;
+  while (start <= rel_path.size()) {
+    std::size_t slash = rel_path.find('/', start);
+    if (slash == std::string_view::npos) slash = rel_path.size();
+    if (rel_path.substr(start, slash - start) == "..") return false;
+    start = slash + 1;
+  }
+  return true;
+}
+
+RecordFault check_record(std::span<const std::uint8_t> header, const FileRecord& record) {
+  std::string_view rel_path;
+  if (!record_rel_path(header, &rel_path)) return RecordFault::kUnterminatedPath;
+  if (!is_safe_rel_path(rel_path)) return RecordFault::kUnsafePath;
+  // A removal's stored bytes would be read as the next record's header.
+  if (record.method == METHOD_REMOVE)
+    return record.stored_size == 0 ? RecordFault::kNone : RecordFault::kRemovalWithBytes;
+  if (record.method == METHOD_STORED) {
+    if (record.stored_size != record.size) return RecordFault::kStoredSizeMismatch;
+  } else if (record.size == 0) {
+    // The decoder cannot be asked for an empty piece; empty files are stored.
+    return RecordFault::kEmptyCompressed;
+  }
+  return RecordFault::kNone;
+}
+
+const char* record_fault_text(RecordFault fault) {
+  switch (fault) {
+    case RecordFault::kNone: return "no fault";
+    case RecordFault::kUnterminatedPath: return "path not terminated within the record header";
+    case RecordFault::kUnsafePath: return "path is empty, absolute or contains a '..' component";
+    case RecordFault::kEmptyCompressed: return "compressed record of size 0";
+    case RecordFault::kStoredSizeMismatch: return "stored record whose stored size differs from its size";
+    case RecordFault::kRemovalWithBytes: return "removal record with stored bytes";
+  }
+  return "unknown fault";
+}
+
+void cut_last_component(char* path) {
+  std::size_t n = std::strlen(path);
+  for (std::size_t k = n; k-- > 1;) {
+    bool separator = is_path_separator(path[k]);
+    path[k] = '\0';
+    if (separator) return;
+  }
+}
+
+bool file_path_needs_slash(const char* directory) {
+  std::size_t n = std::strlen(directory);
+  return n != 0 && !is_path_separator(directory[n - 1]);
+}
+
+bool directory_path_needs_slash(const char* directory) {
+  std::size_t n = std::strlen(directory);
+  return n == 0 || directory[n - 1] != '/';
+}
+
+}  // namespace telo

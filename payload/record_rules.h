@@ -1,0 +1,56 @@
+#pragma once
+
+// The rules of one record: checks that keep a damaged or hostile record from
+// reaching outside the installation directory or from feeding the decoder
+// sizes it cannot honour (run on a header whose CRC has matched, before
+// anything is created or removed for it), and how its path becomes the
+// directory to create and the file to write.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "payload/format.h"
+
+namespace telo {
+
+enum class RecordFault {
+  kNone,
+  kUnterminatedPath,    // no zero byte ends rel_path within the header
+  kUnsafePath,          // empty, absolute, or with a ".." component
+  kEmptyCompressed,     // a compressed record of size 0
+  kStoredSizeMismatch,  // a stored record whose stored_size differs from size
+  kRemovalWithBytes,    // a removal record that claims stored bytes
+};
+
+// The rel_path of a record header (all of its header_length bytes, at least
+// kRecordFixedSize). False when no zero byte ends the path within the header.
+bool record_rel_path(std::span<const std::uint8_t> header, std::string_view* rel_path);
+
+// True for a path that stays below the directory it is joined to: not empty,
+// not absolute, and no component is "..".
+bool is_safe_rel_path(std::string_view rel_path);
+
+// The first fault of a record header, or RecordFault::kNone.
+RecordFault check_record(std::span<const std::uint8_t> header, const FileRecord& record);
+
+// A short English description of a fault, for tools that report it.
+const char* record_fault_text(RecordFault fault);
+
+// Both '/' and '\\' end a component when the directory part of a path is
+// cut off; only '/' separates components on the disk.
+inline bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
+// Cuts the last component off `path` in place, leaving the directory to
+// create for it: from the end down to index 1, every character up to and
+// including the first separator becomes a terminator. A path ending in a
+// separator only loses that separator; index 0 is never changed.
+void cut_last_component(char* path);
+
+// Where a record's file is written: `directory` joined with `rel_path`,
+// with "/" between them unless `directory` is empty or ends in a separator.
+// The directory to create takes "/" unless `directory` ends in '/'.
+bool file_path_needs_slash(const char* directory);
+bool directory_path_needs_slash(const char* directory);
+
+}  // namespace telo

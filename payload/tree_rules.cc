@@ -1,0 +1,118 @@
+#include "payload/tree_rules.h"
+
+#include <vector>
+
+#include "payload/record_rules.h"
+
+namespace telo {
+
+namespace {
+
+constexpr std::size_t kNameMax = 255;  // the longest component Linux file systems take
+
+// The components of `path` that name something: empty ones and "." fold away.
+std::vector<std::string_view> components_of(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view part = path.substr(start, slash - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = slash + 1;
+  }
+  return parts;
+}
+
+bool has_long_component(std::string_view path) {
+  for (std::string_view part : components_of(path))
+    if (part.size() > kNameMax) return true;
+  return false;
+}
+
+// The directory part of a record's path, by the cut rule: everything before
+// its last '/' or '\\', or nothing.
+std::string_view directory_part(std::string_view rel_path) {
+  for (std::size_t k = rel_path.size(); k-- > 0;)
+    if (is_path_separator(rel_path[k])) return rel_path.substr(0, k);
+  return {};
+}
+
+// The path opened for the file names a directory when it ends in '/' or in
+// a "." component, or when it folds to the installation directory itself.
+bool names_a_directory(std::string_view rel_path) {
+  if (rel_path.empty() || rel_path.back() == '/') return true;
+  std::size_t slash = rel_path.rfind('/');
+  std::string_view last = slash == std::string_view::npos ? rel_path : rel_path.substr(slash + 1);
+  return last == ".";
+}
+
+std::string key_of(const std::vector<std::string_view>& parts, std::size_t count) {
+  std::string key;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) key += '/';
+    key += parts[i];
+  }
+  return key;
+}
+
+TreeFault make_directories(TreeModel* tree, std::string_view directory) {
+  const std::vector<std::string_view> parts = components_of(directory);
+  for (std::size_t n = 1; n <= parts.size(); ++n) {
+    auto [at, added] = tree->entries.try_emplace(key_of(parts, n), true);
+    if (!added && !at->second) return TreeFault::kFileInTheWay;
+  }
+  return TreeFault::kNone;
+}
+
+bool has_children(const TreeModel& tree, const std::string& key) {
+  const std::string prefix = key + '/';
+  auto next = tree.entries.lower_bound(prefix);
+  return next != tree.entries.end() && next->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+// remove() then rmdir(): a file goes unless the path ends in '/'; an empty
+// directory goes; a path whose last component is "." stays, as does
+// anything else.
+void remove_path(TreeModel* tree, std::string_view rel_path) {
+  const bool trailing_slash = !rel_path.empty() && rel_path.back() == '/';
+  std::string_view trimmed = rel_path;
+  while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
+  const std::size_t slash = trimmed.rfind('/');
+  const std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
+  if (last.empty() || last == ".") return;
+  const std::vector<std::string_view> parts = components_of(rel_path);
+  const std::string key = key_of(parts, parts.size());
+  auto at = tree->entries.find(key);
+  if (at == tree->entries.end()) return;
+  const bool is_directory = at->second;
+  if (is_directory ? !has_children(*tree, key) : !trailing_slash) tree->entries.erase(at);
+}
+
+}  // namespace
+
+TreeFault tree_apply(TreeModel* tree, const FileRecord& record, std::string_view rel_path) {
+  if (record.method == METHOD_REMOVE) {
+    remove_path(tree, rel_path);
+    return TreeFault::kNone;
+  }
+  if (has_long_component(rel_path)) return TreeFault::kNameTooLong;
+  if (TreeFault fault = make_directories(tree, directory_part(rel_path)); fault != TreeFault::kNone) return fault;
+  if (names_a_directory(rel_path)) return TreeFault::kDirectoryInTheWay;
+  const std::vector<std::string_view> parts = components_of(rel_path);
+  auto [at, added] = tree->entries.try_emplace(key_of(parts, parts.size()), false);
+  if (!added && at->second) return TreeFault::kDirectoryInTheWay;
+  return TreeFault::kNone;
+}
+
+const char* tree_fault_text(TreeFault fault) {
+  switch (fault) {
+    case TreeFault::kNone: return "no fault";
+    case TreeFault::kFileInTheWay: return "its directory cannot be created: an earlier record left a file there";
+    case TreeFault::kDirectoryInTheWay: return "its file cannot be created: the path names a directory";
+    case TreeFault::kNameTooLong: return "a component of its path is longer than 255 bytes";
+  }
+  return "unknown fault";
+}
+
+}  // namespace telo

@@ -1,0 +1,163 @@
+#include "installer/read_ahead.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "payload/crc16.h"
+#include "tests/support/payload_builder.h"
+#include "tests/support/scoped_temp_dir.h"
+
+namespace telo {
+namespace {
+
+using testing::BuiltPayload;
+using testing::TestFile;
+
+std::string noise(std::size_t n, std::uint32_t variant) {
+  std::mt19937 random(variant);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(random() % 7 + 'a');  // compressible, not trivially
+  return s;
+}
+
+// The records of `payload` in a file, behind a few bytes that are not
+// theirs; reading ahead over it from the first record.
+constexpr std::uint64_t kRecordsAt = 7;
+
+int open_records(const testing::ScopedTempDir& dir, const BuiltPayload& payload) {
+  std::string path = dir.path + "/records";
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  std::fwrite("leading", 1, kRecordsAt, out);
+  std::fwrite(payload.records.data(), 1, payload.records.size(), out);
+  std::fclose(out);
+  return ::open(path.c_str(), O_RDONLY);
+}
+
+struct Reading {
+  testing::ScopedTempDir dir;
+  std::unique_ptr<std::uint8_t, decltype(&std::free)> table{crc16_make_table(), &std::free};
+  std::unique_ptr<ReadAhead> reader = std::make_unique<ReadAhead>();
+  int fd = -1;
+
+  explicit Reading(const BuiltPayload& payload) {
+    fd = open_records(dir, payload);
+    read_ahead_start(reader.get(), table.get(), PayloadSource{fd, kRecordsAt}, payload.header.file_count);
+  }
+  ~Reading() {
+    read_ahead_stop(reader.get());
+    ::close(fd);
+  }
+  // Waits until the record is finished.
+  void finish(const ReadRecord* item) {
+    std::uint32_t calls = 0;
+    for (bool done = false; !done;) read_ahead_wait(reader.get(), item, calls, &calls, &done);
+  }
+};
+
+// Files of every size up to the largest, stored and compressed, in an
+// order that makes the reader run ahead and its ring go round many times;
+// each is checked only after the reader had time to run ahead of it, so a
+// buffer handed out twice would show as wrong contents.
+TEST(ReadAhead, EveryRecordArrivesWholeAndInOrder) {
+  std::vector<TestFile> files;
+  std::mt19937 random(5);
+  files.push_back({"largest", noise(400000, 1), METHOD_COMPRESSED});
+  for (int i = 0; i < 120; ++i) {
+    std::size_t size = random() % 4 == 0 ? random() % 300000 : random() % 3000;
+    std::uint32_t method = random() % 3 == 0 ? METHOD_STORED : METHOD_COMPRESSED;
+    if (size == 0) method = METHOD_STORED;
+    files.push_back({"f" + std::to_string(i), noise(size, 100 + i), method});
+    if (i % 40 == 0) files.push_back({"gone" + std::to_string(i), "", METHOD_REMOVE});
+  }
+  BuiltPayload payload = testing::build_payload(files);
+  Reading reading(payload);
+  for (const TestFile& file : files) {
+    ReadRecord* item = read_ahead_next(reading.reader.get());
+    ASSERT_NE(item, nullptr) << file.path;
+    ASSERT_EQ(item->header_fault, RecordCheck::kNone) << file.path;
+    EXPECT_STREQ(item->header.rel_path, file.path.c_str());
+    reading.finish(item);
+    ASSERT_EQ(item->fault, RecordCheck::kNone) << file.path;
+    if (file.method != METHOD_REMOVE) {
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      ASSERT_EQ(std::string(reinterpret_cast<const char*>(item->contents), item->header.fields.size), file.contents)
+          << file.path;
+    }
+    read_ahead_release(reading.reader.get(), item);
+  }
+  EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+}
+
+// A fault ends the reading at its record; the records before it arrive
+// intact, and the faulty one carries its reason.
+TEST(ReadAhead, AFaultStopsTheReadingAtItsRecord) {
+  std::vector<TestFile> files;
+  for (int i = 0; i < 6; ++i) files.push_back({"f" + std::to_string(i), noise(20000, i), METHOD_COMPRESSED});
+  BuiltPayload payload = testing::build_payload(files);
+  payload.records[payload.record_starts[4] - 1] ^= 1;  // the last stored byte of record 3
+  Reading reading(payload);
+  for (int i = 0; i < 3; ++i) {
+    ReadRecord* item = read_ahead_next(reading.reader.get());
+    reading.finish(item);
+    EXPECT_EQ(item->fault, RecordCheck::kNone);
+    read_ahead_release(reading.reader.get(), item);
+  }
+  ReadRecord* item = read_ahead_next(reading.reader.get());
+  reading.finish(item);
+  EXPECT_EQ(item->fault, RecordCheck::kStoredCrc);
+  read_ahead_release(reading.reader.get(), item);
+  EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+}
+
+// The writer follows the decode calls one by one (three for 20000 bytes).
+TEST(ReadAhead, DecodeCallsAreCountedForTheProgressLine) {
+  BuiltPayload payload = testing::build_payload({{"three", noise(20000, 9), METHOD_COMPRESSED}});
+  Reading reading(payload);
+  ReadRecord* item = read_ahead_next(reading.reader.get());
+  reading.finish(item);
+  EXPECT_EQ(item->calls_done, 3u);
+  EXPECT_EQ(item->fault, RecordCheck::kNone);
+}
+
+// Stopping while the reader waits for room (the writer holds every record)
+// ends it at once.
+TEST(ReadAhead, StopEndsAReaderThatWaitsForRoom) {
+  std::vector<TestFile> files;
+  for (int i = 0; i < 10; ++i) files.push_back({"f" + std::to_string(i), noise(600000, i), METHOD_STORED});
+  BuiltPayload payload = testing::build_payload(files);
+  Reading reading(payload);
+  ReadRecord* item = read_ahead_next(reading.reader.get());
+  reading.finish(item);
+  read_ahead_stop(reading.reader.get());
+  EXPECT_FALSE(reading.reader->reader.joinable());
+}
+
+TEST(ReadAhead, TheLargestRecordIsFoundFromTheHeadersAlone) {
+  BuiltPayload payload = testing::build_payload({
+      {"a", noise(1000, 1), METHOD_STORED},
+      {"b", noise(50000, 2), METHOD_COMPRESSED},
+      {"c", "", METHOD_REMOVE},
+      {"d", noise(30000, 3), METHOD_STORED},
+  });
+  testing::ScopedTempDir dir;
+  const int fd = open_records(dir, payload);
+  FileRecord b = decode_record_header(payload.records.data() + payload.record_starts[1]);
+  EXPECT_EQ(largest_record_memory(PayloadSource{fd, kRecordsAt}, 4), record_memory(b));
+  EXPECT_EQ(largest_record_memory(PayloadSource{fd, kRecordsAt}, 1),
+            record_memory(decode_record_header(payload.records.data())));
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace telo

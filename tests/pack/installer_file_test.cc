@@ -1,0 +1,98 @@
+// The packer's reader of existing installers on hostile records: faults come
+// back as text, and memory follows what the file really holds.
+
+#include "pack/installer_file.h"
+
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "payload/crc16.h"
+#include "pack/payload_writer.h"
+#include "tests/support/scoped_temp_dir.h"
+
+namespace telo {
+namespace {
+
+// 1024 filler bytes, a sealed header and one record with its stored bytes.
+std::string one_record_installer(FileRecord record, const std::vector<std::uint8_t>& stored) {
+  record.stored_size = static_cast<std::uint32_t>(stored.size());
+  PayloadHeader header = new_payload_header();
+  count_record(header, record);
+  seal_payload_header(header);
+  std::string file(kPayloadAlignment, '\0');
+  file.append(reinterpret_cast<const char*>(&header), sizeof header);
+  const std::vector<std::uint8_t> record_header = make_record_header(record, "big.bin");
+  file.append(record_header.begin(), record_header.end());
+  file.append(stored.begin(), stored.end());
+  return file;
+}
+
+// The process's data mappings now (VmData), in bytes; 0 when unknown.
+std::uint64_t data_mapped() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmData:", 0) == 0) return std::strtoull(line.c_str() + 7, nullptr, 10) * 1024;
+  return 0;
+}
+
+// An installer whose only record is compressed, claims `size` bytes and
+// stores `stream`, opened and its record read with the stored bytes.
+struct OneRecord {
+  testing::ScopedTempDir temp;
+  InstallerFile installer;
+  PayloadRecord record;
+
+  OneRecord(std::uint32_t size, std::uint16_t data_crc, const std::vector<std::uint8_t>& stream) {
+    FileRecord fields;
+    fields.size = size;
+    fields.data_crc = data_crc;
+    fields.method = METHOD_COMPRESSED;
+    fields.stored_crc = crc16(stream);
+    const std::string path = temp / "setup.bin";
+    testing::write_file(path, one_record_installer(fields, stream));
+    std::string fault;
+    EXPECT_TRUE(open_installer(path, &installer, &fault)) << fault;
+    EXPECT_TRUE(read_payload_record(&installer, 0, true, &record, &fault)) << fault;
+  }
+};
+
+// Exit code 0 when checking the record's contents gives `expected` (a fault
+// containing it, or "" for none) while new data mappings may not pass
+// 256 MB (run in a death test's child).
+int check_under_limit(OneRecord* one, const std::string& expected) {
+  const rlim_t most = data_mapped() + (256u << 20);
+  const rlimit limit{most, most};
+  setrlimit(RLIMIT_DATA, &limit);
+  std::string fault;
+  const bool intact = check_record_contents(&one->installer, one->record, &fault);
+  if (expected.empty()) return intact ? 0 : 1;
+  return !intact && fault.find(expected) != std::string::npos ? 0 : 1;
+}
+
+TEST(InstallerFile, BrokenStreamClaimingGigabytesFailsWithoutAllocatingThem) {
+  // One block whose code-length code names symbol 31 of 19: refused at once.
+  OneRecord one(0xFFFFFF00u, 0, {0x00, 0x01, 0x07, 0xC0});
+  EXPECT_EXIT(std::exit(check_under_limit(&one, "record 1 (big.bin): the compressed stream does not decode")),
+              ::testing::ExitedWithCode(0), "");
+}
+
+TEST(InstallerFile, ValidStreamLargerThanTheMemoryLimitIsCheckedPieceByPiece) {
+  // No stored bytes at all: past its end a stream reads as zero bits, which
+  // decode to zeros for ever; 300 MiB of zeros have CRC 0.
+  OneRecord one(300u << 20, 0, {});
+  EXPECT_EXIT(std::exit(check_under_limit(&one, "")), ::testing::ExitedWithCode(0), "");
+  OneRecord wrong(300u << 20, 1, {});
+  EXPECT_EXIT(std::exit(check_under_limit(&wrong, "the file's contents fail their CRC")),
+              ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace telo

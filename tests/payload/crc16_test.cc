@@ -1,0 +1,52 @@
+#include "payload/crc16.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "payload/format.h"
+#include "tests/support/scoped_temp_dir.h"
+
+namespace telo {
+namespace {
+
+TEST(Crc16, CheckValueIsStoredWithItsBytesExchanged) {
+  std::uint8_t* table = crc16_make_table();
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(crc16_update(table, 0, "123456789", 9), 0x3DBB);
+  EXPECT_EQ(crc16_update(table, 0, "", 0), 0);
+  EXPECT_EQ(crc16_update(table, 0x1234, "", 0), 0x1234);
+  // Continuing from a partial result gives the same as one pass.
+  auto first = static_cast<std::uint32_t>(crc16_update(table, 0, "1234", 4));
+  EXPECT_EQ(crc16_update(table, first, "56789", 5), 0x3DBB);
+  // The split layout: entry 1 of CRC-16/ARC is 0xC0C1.
+  EXPECT_EQ(table[1], 0xC1);
+  EXPECT_EQ(table[256 + 1], 0xC0);
+  std::free(table);
+  EXPECT_EQ(crc16_update(nullptr, 0, "1", 1), -1);
+  const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(crc16(digits), 0x3DBB);
+}
+
+TEST(PayloadMarker, DiffersFromTheStoredCopyOnlyAtOneDigit) {
+  char marker[kMarkerLength + 1];
+  make_payload_marker(marker);
+  EXPECT_EQ(std::strlen(marker), kMarkerLength);
+  for (std::size_t i = 0; i < kMarkerLength; ++i) {
+    if (i == kMarkerTweakIndex) EXPECT_EQ(marker[i], '5');
+    else EXPECT_EQ(marker[i], kStoredMarker[i]) << i;
+  }
+}
+
+TEST(PayloadMarker, TheInstallerImageNeverHoldsTheRealMarker) {
+  char marker[kMarkerLength + 1];
+  make_payload_marker(marker);
+  std::string image = testing::read_file(TELO_INSTALLER_PATH);
+  ASSERT_FALSE(image.empty());
+  EXPECT_EQ(image.find(std::string(marker, kMarkerLength)), std::string::npos);
+}
+
+}  // namespace
+}  // namespace telo
