@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Warnings are errors here, though not in a user's plain build.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELO_WERROR=ON
 cmake --build build -j"$jobs"
 
 # The installer must run on a bare host: nothing but the C library at run time.
@@ -34,15 +35,15 @@ run_suite() {
 
 run_suite build
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELO_SANITIZE=ON -DTELO_BENCH=OFF
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELO_SANITIZE=ON -DTELO_BENCH=OFF -DTELO_WERROR=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan
 
 # Extraction reads ahead on a second thread: its own tests and the
 # whole-program extraction tests again, with everything built under
 # ThreadSanitizer (a report fails the installer's run and so the test).
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELO_SANITIZE_THREAD=ON -DTELO_BENCH=OFF
-cmake --build build-tsan -j"$jobs" --target payload_tests wizard_tests telo-installer
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELO_SANITIZE_THREAD=ON -DTELO_BENCH=OFF -DTELO_WERROR=ON
+cmake --build build-tsan -j"$jobs" --target installer_tests wizard_tests telo-installer
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -R 'ReadAhead|RecordRing|Extraction'
 
 if [ -f scripts/fuzz.sh ]; then

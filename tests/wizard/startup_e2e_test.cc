@@ -144,6 +144,16 @@ TEST(StartUp, RefusesAPayloadSplitOverVolumes) {
   EXPECT_EQ(result.stderr_text, "Can't find attachments (err=2).\n" + kTerminated);
 }
 
+TEST(StartUp, RefusesAHeaderThatFailsItsCrc) {
+  Installer installer;
+  testing::BuiltPayload payload = testing::build_payload({{"a", "x"}});
+  payload.header.description[3] ^= 1;  // changed after the header was sealed
+  installer.write(payload);
+  RunResult result = installer.run({}, "");
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.stderr_text, "Attachments corrupted (3).\n" + kTerminated);
+}
+
 TEST(StartUp, WithoutAPayloadItSaysSo) {
   ScopedTempDir dir;
   testing::RunOptions options;

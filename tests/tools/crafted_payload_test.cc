@@ -1,0 +1,80 @@
+// Payloads that pass every CRC yet ask for odd things: the installer, the
+// packer's verify and its extract must agree on each. Whatever verify calls
+// intact, the installer installs; extract fails exactly when the installer
+// does, and leaves the same tree.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/payload_builder.h"
+#include "tests/support/scoped_temp_dir.h"
+#include "tests/tools/installer_dialogue.h"
+#include "tests/tools/pack_fixture.h"
+
+namespace telo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every entry below `root`, sorted: "d path" for a directory, "f path=contents"
+// for a file; empty when `root` does not exist.
+std::vector<std::string> tree_of(const std::string& root) {
+  std::vector<std::string> entries;
+  if (!fs::exists(root)) return entries;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string rel = fs::relative(entry.path(), root).string();
+    if (entry.is_directory()) entries.push_back("d " + rel);
+    else entries.push_back("f " + rel + "=" + read_file(entry.path()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+TestFile removal(const std::string& path) { return {path, "", METHOD_REMOVE}; }
+
+struct CraftedCase {
+  const char* name;
+  std::vector<TestFile> files;
+  bool installs;
+};
+
+TEST(CraftedPayloads, InstallerVerifyAndExtractAgree) {
+  const std::string long_name(300, 'n');
+  const CraftedCase cases[] = {
+      {"a record named '.'", {{"a", "x"}, {".", "y"}}, false},
+      {"a path ending in '/'", {{"newdir/", "x"}}, false},
+      {"a file, then a record below it", {{"a", "x"}, {"a/b", "y"}}, false},
+      {"a record below a name, then a file of that name", {{"a/b", "y"}, {"a", "x"}}, false},
+      {"a '.' as the last component", {{"a/.", "x"}}, false},
+      {"a component longer than a file name may be", {{"ok", "1"}, {"d/" + long_name, "x"}}, false},
+      {"the same path twice: the second wins", {{"a", "1"}, {"a", "2"}}, true},
+      {"a backslash cuts the directory there", {{"p\\q", "x"}, {"r/s\\t", "y"}}, true},
+      {"doubled slashes and '.' components fold away", {{"a//b", "1"}, {"./c", "2"}, {"d/./e", "3"}}, true},
+      {"a removed file makes way for a directory", {{"a", "x"}, removal("a"), {"a/b", "y"}}, true},
+      {"a removal leaves a directory that is not empty", {{"d/e", "1"}, removal("d"), {"d/f", "2"}}, true},
+      {"a removal takes an empty directory", {{"d/e", "1"}, removal("d/e"), removal("d")}, true},
+      {"a removal with a trailing '/' spares a file", {{"a", "1"}, removal("a/"), {"b", "2"}}, true},
+      {"a removal of a missing path", {removal("nothing/here"), {"b", "2"}}, true},
+  };
+  for (const CraftedCase& c : cases) {
+    ScopedTempDir temp;
+    const std::string installer = temp / "setup.bin";
+    write_installer(installer, build_payload(c.files).bytes());
+
+    const RunResult verified = run_pack({"verify", installer});
+    const RunResult extracted = run_pack({"extract", installer, temp / "extracted"});
+    const DialogueResult installed = install_by_dialogue(installer, temp / "installed");
+
+    EXPECT_FALSE(installed.timed_out) << c.name;
+    EXPECT_EQ(installed.extracted, c.installs) << c.name << "\n" << installed.stderr_text;
+    EXPECT_EQ(verified.exit_status == 0, c.installs) << c.name << "\n" << verified.stderr_text;
+    EXPECT_EQ(extracted.exit_status == 0, c.installs) << c.name << "\n" << extracted.stderr_text;
+    EXPECT_EQ(tree_of(temp / "extracted"), tree_of(temp / "installed")) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace telo::testing
