@@ -5,6 +5,7 @@
 // tar archive of the same tree with gzip -6, and then times, each into a
 // fresh directory on the same file system:
 //   telo-installer   typed answers, cancelled at the first question after extraction
+//   telo-pack extract  the same installer, without the wizard
 //   tar -xzf         the archive
 //   cp -a            the tree itself
 // Every input is read once beforehand, so all three read from the page cache.
@@ -226,7 +227,8 @@ int main(int argc, char** argv) {
   warm_page_cache(installer);
   warm_page_cache(tarball);
 
-  Contender install{"telo-installer", {}, {}}, untar{"tar -xzf (gzip -6)", {}, {}}, copy{"cp -a", {}, {}};
+  Contender install{"telo-installer", {}, {}}, extract{"telo-pack extract", {}, {}},
+      untar{"tar -xzf (gzip -6)", {}, {}}, copy{"cp -a", {}, {}};
   const std::string errors = (options.work / "installer.stderr").string();
   // Outputs stay until the end: a file system slows down creating files
   // right where it has just deleted many, which would blur the comparison.
@@ -251,6 +253,11 @@ int main(int argc, char** argv) {
       fail("the installer wrote " + std::to_string(written.files) + " files, see " + errors);
     record(install, run);
 
+    out = fresh("extract", round);
+    run = run_child({options.pack, "extract", installer, out.string()});
+    if (run.exit_status != 0) fail("telo-pack extract failed");
+    record(extract, run);
+
     out = fresh("tar", round);
     fs::create_directories(out);
     run = run_child({"/bin/tar", "-xzf", tarball, "-C", out.string()});
@@ -272,7 +279,7 @@ int main(int argc, char** argv) {
               "vs install", "peak RSS MiB");
   const double base = median(install.seconds);
   const double base_cpu = median(install.cpu_seconds);
-  for (const Contender* c : {&install, &untar, &copy}) {
+  for (const Contender* c : {&install, &extract, &untar, &copy}) {
     double s = median(c->seconds);
     double cpu = median(c->cpu_seconds);
     std::printf("%-20s %9.3f %8.1f %9.2f %9.3f %9.2f %13.1f\n", c->name, s, corpus.bytes / mb / s, s / base, cpu,
@@ -282,6 +289,8 @@ int main(int argc, char** argv) {
               base_cpu / median(untar.cpu_seconds));
   std::printf("install / cp -a:    %.2f wall, %.2f cpu (target <= 2.00)\n", base / median(copy.seconds),
               base_cpu / median(copy.cpu_seconds));
+  std::printf("extract / install:  %.2f wall, %.2f cpu (target <= 1.10)\n", median(extract.seconds) / base,
+              median(extract.cpu_seconds) / base_cpu);
   const double bound_mib = facts.largest_record / 1048576.0 + 4.0;
   std::printf("installer peak RSS %.1f MiB, bound %.1f MiB (largest record stored+size %.1f MiB + 4 MiB): %s\n",
               install.max_rss_kib / 1024.0, bound_mib, facts.largest_record / 1048576.0,

@@ -55,8 +55,9 @@ RecordCheck read_record_header(PayloadSource* source, const std::uint8_t* crc_ta
   store_u16(bytes + record_offset::kRecordCrc, saved);
   if (crc != saved) return RecordCheck::kHeaderCrc;
   header->fields = decode_record_header(bytes);
-  header->rel_path = reinterpret_cast<const char*>(bytes + record_offset::kRelPath);
   header->rule = check_record(std::span<const std::uint8_t>(bytes, length), header->fields);
+  if (header->rule != RecordFault::kUnterminatedPath)
+    header->rel_path = reinterpret_cast<const char*>(bytes + record_offset::kRelPath);
   return header->rule == RecordFault::kNone ? RecordCheck::kNone : RecordCheck::kRules;
 }
 

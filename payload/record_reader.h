@@ -50,7 +50,7 @@ const char* record_check_text(RecordCheck check);
 struct RecordHeader {
   std::uint8_t bytes[kMaxRecordHeader];
   FileRecord fields;
-  const char* rel_path = nullptr;  // within `bytes`; terminated once the rules passed
+  const char* rel_path = nullptr;  // within `bytes`, once the header passed its CRC and the path is terminated
   RecordFault rule = RecordFault::kNone;  // the rule broken, with kRules
 };
 
