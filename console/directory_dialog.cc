@@ -29,6 +29,7 @@ enum class Verdict { kGoOn, kStartOver, kCancel };
 // False when the input ends before the line does: the user is gone, so
 // the dialog is cancelled rather than acting on half a path.
 bool read_directory_line(Candidate* candidate) {
+  if (output_lost()) return false;
   std::size_t length = 0;
   for (;;) {
     int c = read_input_char();

@@ -9,6 +9,8 @@ namespace telo {
 
 int auto_mode = 0;
 
+bool output_lost() { return std::ferror(stderr) != 0; }
+
 // Unbuffered, so that nothing typed ahead is held back from the programs
 // the installer starts later.
 int read_input_char() {
@@ -42,6 +44,7 @@ void discard_rest_of_line() {
 
 int ask_choice(const char* question, const char* choices, const char* keys,
                const int* outcomes, int count, int default_outcome) {
+  if (output_lost()) return RESULT_CANCEL;
   if (auto_mode != 0 && default_outcome != 0) return default_outcome;
   print_prompt(question, choices);
   for (;;) {

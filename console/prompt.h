@@ -9,9 +9,13 @@ extern int auto_mode;
 
 // One-line hot-key prompt on standard error, answered from standard input.
 // `keys` are lower-case; the first key met anywhere on the typed line decides.
-// End of input (or a zero byte) gives RESULT_CANCEL.
+// End of input (or a zero byte) gives RESULT_CANCEL, and so does a standard
+// error that can no longer be written: nobody sees the questions any more.
 int ask_choice(const char* question, const char* choices, const char* keys,
                const int* outcomes, int count, int default_outcome);
+
+// True once something written to standard error was lost (a closed pipe).
+bool output_lost();
 
 // One byte of standard input, or kEndOfInput.
 inline constexpr int kEndOfInput = -1;

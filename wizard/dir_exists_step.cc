@@ -5,6 +5,7 @@
 #include "console/prompt.h"
 #include "sysenv/paths.h"
 #include "wizard/install_targets.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -14,7 +15,7 @@ namespace telo {
 WizardState run_dir_exists_state() {
   next_state = STATE_EXTRACT;
   const char* directory = install_targets.directory[0];
-  if (is_directory(directory) != 1 || payload_header.java_runtime[0] == '\0') return next_state;
+  if (is_directory(directory) != 1 || header_texts.java_runtime[0] == '\0') return next_state;
   back_state = STATE_DIRECTORY;
   std::fprintf(stderr,
                "\n\nThe directory \n    %s\nalready exists!\n\n"

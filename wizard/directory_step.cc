@@ -8,6 +8,7 @@
 #include "console/directory_dialog.h"
 #include "console/outcome.h"
 #include "wizard/install_targets.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -27,7 +28,7 @@ WizardState run_directory_state() {
   next_state = STATE_DIR_EXISTS;
   back_state = STATE_WELCOME;
   if (new_release_mode) usleep(1000);
-  DirectoryRequest request{payload_header.product_name, payload_header.version,
+  DirectoryRequest request{header_texts.product_name, header_texts.version,
                            selected_slots_size(payload_header, install_targets)};
   char directory[kDialogPathSize];
   std::memcpy(directory, install_targets.directory[0], sizeof directory);

@@ -6,6 +6,7 @@
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/host_tools.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -41,7 +42,7 @@ bool has_system_java() {
 JavaSituation survey_java() {
   JavaSituation situation;
   situation.private_java = has_install_subdirectory("jre") || has_install_subdirectory("program/bin");
-  situation.no_java_in_distribution = payload_header.java_runtime[0] == '\0';
+  situation.no_java_in_distribution = header_texts.java_runtime[0] == '\0';
   bool aarch64 = is_aarch64_host() > 0;
   bool arm7l = is_arm7l_host() > 0;
   situation.arm_host = aarch64 || arm7l;

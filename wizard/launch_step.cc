@@ -9,6 +9,7 @@
 #include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -55,13 +56,13 @@ void launch() {
 
 WizardState run_launch_state() {
   next_state = STATE_DONE;
-  std::fprintf(stderr, "\n\n\n\nStart %s %s now ?\n", payload_header.product_name,
-               payload_header.description);
+  std::fprintf(stderr, "\n\n\n\nStart %s %s now ?\n", header_texts.product_name,
+               header_texts.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome != RESULT_NO) {
-    std::fprintf(stderr, "\n\nStarting %s %s now ...\n\n", payload_header.product_name,
-                 payload_header.description);
+    std::fprintf(stderr, "\n\nStarting %s %s now ...\n\n", header_texts.product_name,
+                 header_texts.description);
     launch();  // returns only when no launch succeeded
   }
   return next_state;

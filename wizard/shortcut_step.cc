@@ -11,6 +11,7 @@
 #include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -94,8 +95,8 @@ bool write_entry(const ShortcutTarget& target) {
 
 WizardState run_shortcut_state() {
   next_state = STATE_LAUNCH;
-  std::fprintf(stderr, "\n\nCreate desktop shortcut to start %s %s ?\n", payload_header.product_name,
-               payload_header.description);
+  std::fprintf(stderr, "\n\nCreate desktop shortcut to start %s %s ?\n", header_texts.product_name,
+               header_texts.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome == RESULT_NO) return next_state;

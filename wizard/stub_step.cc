@@ -11,6 +11,7 @@
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/host_tools.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -57,7 +58,7 @@ void set_stub_path(char* path) {
 }
 
 bool ask_shared_variant() {
-  const char* product = payload_header.product_name;
+  const char* product = header_texts.product_name;
   std::fprintf(stderr,
                "\n\nThe stub can either:\n\n"
                "a) Execute %s with individual settings and configuration,\n"
@@ -160,7 +161,7 @@ WizardState run_stub_state() {
   next_state = STATE_SHORTCUT;
   set_stub_path(build_stub_path());
   std::fprintf(stderr, "\n\nCreate executable stub \n\t%s \nto start %s %s ?\n", stub_path,
-               payload_header.product_name, payload_header.description);
+               header_texts.product_name, header_texts.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome == RESULT_NO) {

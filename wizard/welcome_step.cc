@@ -8,6 +8,7 @@
 #include "console/outcome.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
+#include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
 
@@ -21,8 +22,8 @@ void print_welcome_banner() {
   gmtime_r(&build_time, &stamp);
   std::fprintf(stderr, "\n\n%s\n\n", "VORN(R) Software Installation");
   std::fputs("Thanks for purchasing VORN(R) imaging products.\n\n", stderr);
-  std::fprintf(stderr, "Let's install  %s %s %s software!", payload_header.product_name,
-               payload_header.version, payload_header.description);
+  std::fprintf(stderr, "Let's install  %s %s %s software!", header_texts.product_name,
+               header_texts.version, header_texts.description);
   std::fprintf(stderr, " (build %.2d%.2d%.2d.%.2d%.2d%.2d) ", stamp.tm_year % 100, stamp.tm_mon + 1,
                stamp.tm_mday, stamp.tm_hour, stamp.tm_min, stamp.tm_sec);
   std::fputs("!\n", stderr);

@@ -1,5 +1,10 @@
 // The program's entry: start-up, then the loop over the wizard's states.
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +14,7 @@
 #include "installer/locator.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
+#include "wizard/header_texts.h"
 #include "wizard/install_targets.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
@@ -44,12 +50,28 @@ void choose_default_directory() {
   for (int slot = 0; slot < 3; ++slot) install_targets.selected[slot] = 1;
 }
 
-// Only the first "-TELO" that has a following argument is looked at.
+// Only the first "-TELO" that has a following argument is looked at. A
+// directory the user named is never swapped for another: one too long to
+// hold ends the run before anything is written.
 void apply_telo_option(int argc, char** argv) {
   for (int i = 0; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "-TELO") != 0) continue;
-    if (std::strlen(argv[i + 1]) <= kMaxTeloArgument) set_target_directory(argv[i + 1], kFirstThreeSlots);
+    if (std::strlen(argv[i + 1]) > kMaxTeloArgument)
+      error("The directory given with -TELO is too long (at most 4095 characters).");
+    set_target_directory(argv[i + 1], kFirstThreeSlots);
     return;
+  }
+}
+
+// A descriptor closed by whoever started us would be taken by the first
+// file we open: the payload would be read as answers, or messages written
+// into a file. Each closed one is opened on /dev/null first, so a missing
+// standard input reads as its end.
+void open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) ::close(opened);
   }
 }
 
@@ -61,9 +83,14 @@ void find_payload() {
     case HeaderFault::kCrc: error("Attachments corrupted (3).");
   }
   if (!is_single_volume(payload_header)) error("Can't find attachments (err=2).");
+  take_header_texts(payload_header);
 }
 
 void start_up(int argc, char** argv) {
+  open_standard_descriptors();
+  // A reader gone from standard error must not kill us halfway through a
+  // tree; the next prompt sees the loss and ends the installation.
+  (void)std::signal(SIGPIPE, SIG_IGN);
   payload_file = open_own_file(argc > 0 ? argv[0] : nullptr);
   if (payload_file == nullptr) error("Can't find attachments (err=1).");
   find_payload();

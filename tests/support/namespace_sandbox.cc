@@ -70,9 +70,9 @@ std::string setup_script(const HostSandbox& box, const SandboxRun& run) {
   script << export_line("HOME", run.home) << export_line("PATH", run.path);
   if (run.as_user) {
     script << "exec /usr/bin/setpriv --reuid=" << kUserId << " --regid=" << kUserId
-           << " --clear-groups -- \"$@\"\n";
+           << " --clear-groups -- \"$@\" " << run.redirections << "\n";
   } else {
-    script << "exec \"$@\"\n";
+    script << "exec \"$@\" " << run.redirections << "\n";
   }
   return script.str();
 }

@@ -57,6 +57,7 @@ struct SandboxRun {
   std::optional<std::string> path = "/usr/local/bin:/usr/bin:/bin";
   std::string cwd;                       // a folder visible inside; empty: the test's own
   bool use_pty = false;                  // standard streams on a pseudo-terminal
+  std::string redirections;              // shell redirections for the installer, e.g. "0<&-"
 };
 
 // Runs `installer` (a path inside the sandbox's own folder) in a fresh namespace.
