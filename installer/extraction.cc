@@ -1,5 +1,6 @@
 #include "installer/extraction.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <new>
 #include <span>
 
+#include "installer/beneath.h"
 #include "installer/directories.h"
 #include "installer/file_output.h"
 #include "payload/crc16.h"
@@ -42,8 +44,27 @@ Text join(const char* a, const char* b, const char* c) {
   return joined;
 }
 
-Text directory_path_of(const char* directory, const char* rel_path) {
-  return join(directory, directory_path_needs_slash(directory) ? "/" : "", rel_path);
+// The first `length` characters of `text`, malloc'd; null when memory runs out.
+Text prefix_of(const char* text, std::size_t length) {
+  Text copy(static_cast<char*>(std::malloc(length + 1)));
+  if (copy == nullptr) return copy;
+  std::memcpy(copy.get(), text, length);
+  copy.get()[length] = '\0';
+  return copy;
+}
+
+// Where the last component of a record's path starts: after its last '/'.
+std::size_t last_component_at(const char* rel_path) {
+  const char* slash = std::strrchr(rel_path, '/');
+  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - rel_path) + 1;
+}
+
+// The directory part by the installer's cut rule: before the last '/' or
+// '\\' (so "p\\q" makes a directory "p" and a file "p\\q" beside it).
+std::size_t directory_part_length(const char* rel_path) {
+  for (std::size_t k = std::strlen(rel_path); k-- > 0;)
+    if (is_path_separator(rel_path[k])) return k;
+  return 0;
 }
 
 enum class Phase { kTake, kFollow, kStopped };
@@ -54,6 +75,7 @@ struct ExtractionRun {
   CrcTable crc_table;
   ReadAhead reader;
   Text directory;
+  int root = -1;  // the installation directory, once it exists
   std::uint32_t file_count = 0;
   std::uint32_t records_done = 0;
   std::uint64_t bytes_done = 0;
@@ -69,7 +91,10 @@ struct ExtractionRun {
 };
 
 Extraction::Extraction() = default;
-Extraction::~Extraction() { extraction_stop(this); }
+Extraction::~Extraction() {
+  extraction_stop(this);
+  if (run != nullptr && run->root >= 0) ::close(run->root);
+}
 
 namespace {
 
@@ -109,35 +134,68 @@ void release_item(ExtractionRun* x) {
   x->item = nullptr;
 }
 
+// Opens the installation directory, creating it (and its parents) first
+// when `create`. Its own path is the user's choice and may pass through
+// links; everything below it is resolved beneath it.
+bool open_root(ExtractionRun* x, bool create, int* errnum) {
+  if (x->root >= 0) return true;
+  if (create) {
+    Text path = join(x->directory.get(), "", "");
+    errno = 0;
+    if (path == nullptr || make_directory_path(path.get()) == 0) {
+      *errnum = path == nullptr ? ENOMEM : errno;
+      return false;
+    }
+  }
+  x->root = ::open(x->directory.get(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  *errnum = errno;
+  return x->root >= 0;
+}
+
 // A removal: the path is removed as a file, then as an (empty) directory;
-// neither result matters, since the path may well be gone already.
-ExtractFault remove_record_path(const ExtractionRun& x, const char* rel_path) {
-  Text path = directory_path_of(x.directory.get(), rel_path);
-  if (path == nullptr) return ExtractFault::kDirectoryMemory;
-  (void)std::remove(path.get());
-  (void)::rmdir(path.get());
+// neither result matters, since the path may well be gone already. A path
+// ending in '/' names a directory only, and one ending in "." nothing.
+ExtractFault remove_record_path(ExtractionRun* x, const char* rel_path) {
+  int errnum = 0;
+  std::size_t length = std::strlen(rel_path);
+  const bool directory_only = length > 0 && rel_path[length - 1] == '/';
+  while (length > 0 && rel_path[length - 1] == '/') --length;
+  Text trimmed = prefix_of(rel_path, length);
+  if (trimmed == nullptr) return ExtractFault::kDirectoryMemory;
+  if (!open_root(x, false, &errnum)) return ExtractFault::kNone;  // nothing there to remove
+  const std::size_t name_at = last_component_at(trimmed.get());
+  const char* name = trimmed.get() + name_at;
+  if (name[0] == '\0' || std::strcmp(name, ".") == 0) return ExtractFault::kNone;
+  const int parent = open_beneath(x->root, std::string_view(trimmed.get(), name_at));
+  if (parent < 0) return ExtractFault::kNone;
+  if (!directory_only) (void)::unlinkat(parent, name, 0);
+  (void)::unlinkat(parent, name, AT_REMOVEDIR);
+  ::close(parent);
   return ExtractFault::kNone;
 }
 
-// Creates the file's directories and opens (empties) the file itself;
-// `errnum` is the system's error number of a failed call.
+// Creates the file's directories and starts the file that is to replace
+// what stands at its path; `errnum` is the system's error number of a
+// failed call.
 ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
-  const char* directory = x->directory.get();
   const char* rel_path = x->item->header.rel_path;
+  discard_output_file(&x->file);
+  if (!open_root(x, true, errnum)) return ExtractFault::kCreateDirectory;
   {
-    Text path = directory_path_of(directory, rel_path);
-    if (path == nullptr) return ExtractFault::kDirectoryMemory;
-    cut_last_component(path.get());
-    errno = 0;
-    if (make_directory_path(path.get()) == 0) {
+    Text directories = prefix_of(rel_path, directory_part_length(rel_path));
+    if (directories == nullptr) return ExtractFault::kDirectoryMemory;
+    const int made = make_directories_beneath(x->root, directories.get());
+    if (made < 0) {
       *errnum = errno;
       return ExtractFault::kCreateDirectory;
     }
+    ::close(made);
   }
-  Text path = join(directory, file_path_needs_slash(directory) ? "/" : "", rel_path);
-  if (path == nullptr) return ExtractFault::kFileMemory;
-  errno = 0;
-  if (!open_output_file(path.get(), &x->file)) {
+  const std::size_t name_at = last_component_at(rel_path);
+  Text parent_path = prefix_of(rel_path, name_at);
+  if (parent_path == nullptr) return ExtractFault::kFileMemory;
+  const int parent = open_beneath(x->root, parent_path.get());
+  if (parent < 0 || !open_output_file(parent, rel_path + name_at, &x->file)) {
     *errnum = errno;
     return ExtractFault::kCreateFile;
   }
@@ -153,7 +211,9 @@ ExtractEvent write_file(ExtractionRun* x) {
   if (!write_output_file(&x->file, std::span<const std::uint8_t>(item.contents, record.size)))
     return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, errno);
   if (record.mtime != 0) restore_time_and_mode(&x->file, record.mtime, record.mode);
-  close_output_file(&x->file);
+  errno = 0;
+  if (!commit_output_file(&x->file, record.mtime == 0))
+    return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, errno);
   x->bytes_done += record.size;
   ExtractEvent event = event_of(*x, ExtractEventKind::kWritten);
   ++x->records_done;
@@ -187,7 +247,7 @@ ExtractEvent take_record(ExtractionRun* x) {
     return stop_with(x, ExtractFault::kRecord, x->item->header_fault);
   const FileRecord& record = x->item->header.fields;
   if (record.method == METHOD_REMOVE) {
-    if (ExtractFault fault = remove_record_path(*x, x->item->header.rel_path); fault != ExtractFault::kNone)
+    if (ExtractFault fault = remove_record_path(x, x->item->header.rel_path); fault != ExtractFault::kNone)
       return stop_with(x, fault);
     ExtractEvent event = event_of(*x, ExtractEventKind::kRemoved);
     ++x->records_done;

@@ -273,7 +273,6 @@ struct DamageCase {
   const char* name;
   std::function<void(BuiltPayload&)> damage;
   std::string message;
-  bool second_left_empty;  // the file being written stays behind, empty
 };
 
 void set_header_field(BuiltPayload& p, std::size_t offset, std::uint32_t value, bool reseal_crc) {
@@ -295,59 +294,59 @@ TEST(Extraction, EachDamageEndsWithItsMessageAndLeavesWhatWasWritten) {
   const DamageCase cases[] = {
       {"header length 40",
        [](BuiltPayload& p) { set_header_field(p, record_offset::kHeaderLength, 40, false); },
-       "Corrupted file(s) (err=1).", false},
+       "Corrupted file(s) (err=1)."},
       {"header length 4137",
        [](BuiltPayload& p) { set_header_field(p, record_offset::kHeaderLength, 4137, false); },
-       "Corrupted file(s) (err=1).", false},
+       "Corrupted file(s) (err=1)."},
       {"fewer records than counted",
        [](BuiltPayload& p) {
          p.records.resize(p.record_starts[1]);
          testing::reseal(p);
        },
-       "Corrupted file(s) (err=1).", false},
+       "Corrupted file(s) (err=1)."},
       {"header cut short",
        [](BuiltPayload& p) { p.records.resize(p.record_starts[1] + 20); },
-       "Corrupted file(s) (err=2).", false},
+       "Corrupted file(s) (err=2)."},
       {"header checksum",
        [](BuiltPayload& p) { set_header_field(p, record_offset::kMtime, 12345, false); },
-       "Corrupted file(s) (err=6).", false},
+       "Corrupted file(s) (err=6)."},
       {"stored bytes cut short",
        [](BuiltPayload& p) { p.records.resize(p.record_starts[2] - 10); },
-       "Corrupted file(s) (err=3).", true},
+       "Corrupted file(s) (err=3)."},
       {"stored checksum",
        [](BuiltPayload& p) { p.records[p.record_starts[2] - 1] ^= 1; },
-       "Corrupted file(s) (err=4).", true},
+       "Corrupted file(s) (err=4)."},
       {"data checksum",
        [](BuiltPayload& p) {
          FileRecord r = record_at(p, 1);
          r.data_crc ^= 1;
          with_header(p, r, "second");
        },
-       "Corrupted file(s) (err=5).", true},
+       "Corrupted file(s) (err=5)."},
       {"path with '..' that would escape",
        [](BuiltPayload& p) { with_header(p, record_at(p, 1), "../../escaped"); },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
       {"absolute path", [](BuiltPayload& p) { with_header(p, record_at(p, 1), "/tmp/absolute"); },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
       {"empty path", [](BuiltPayload& p) { with_header(p, record_at(p, 1), ""); },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
       {"removal of '..'",
        [](BuiltPayload& p) {
          FileRecord r;
          r.method = METHOD_REMOVE;
          with_header(p, r, "..");
        },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
       {"unterminated path",
        [](BuiltPayload& p) {
          FileRecord r = record_at(p, 1);
          r.header_length = 44;
          with_header(p, r, "second");  // six characters in six bytes: no terminator
        },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
       {"stored size differs from size",
        [](BuiltPayload& p) { set_header_field(p, record_offset::kSize, 6000, true); },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
       {"compressed record of size 0",
        [](BuiltPayload& p) {
          FileRecord r = record_at(p, 1);
@@ -355,27 +354,41 @@ TEST(Extraction, EachDamageEndsWithItsMessageAndLeavesWhatWasWritten) {
          r.size = 0;
          with_header(p, r, "second");
        },
-       "Corrupted file(s) (err=7).", false},
+       "Corrupted file(s) (err=7)."},
   };
+  // Each damage once into a fresh directory, and once over an earlier
+  // installation, whose files the damaged record and those after it leave
+  // as they were; no file is left empty or half written, and no temporary.
   for (const DamageCase& c : cases) {
-    Installation run;
-    run.payload = testing::build_payload({
-        {"first", "first file", METHOD_STORED, kTime1},
-        {"second", second, METHOD_STORED, kTime1},
-        {"third", "third file", METHOD_STORED, kTime1},
-    });
-    c.damage(run.payload);
-    RunResult result = run.run_auto();
-    EXPECT_EQ(result.exit_status, 1) << c.name;
-    EXPECT_EQ(result.stderr_text, failed_with(run, file_line(0, 0, "first"), c.message)) << c.name;
-    EXPECT_EQ(read_file(run.target("first")), "first file") << c.name;
-    EXPECT_EQ(fs::exists(run.target("second")), c.second_left_empty) << c.name;
-    if (c.second_left_empty) {
-      EXPECT_EQ(fs::file_size(run.target("second")), 0u) << c.name;
+    for (bool over_earlier : {false, true}) {
+      Installation run;
+      run.payload = testing::build_payload({
+          {"first", "first file", METHOD_STORED, kTime1},
+          {"second", second, METHOD_STORED, kTime1},
+          {"third", "third file", METHOD_STORED, kTime1},
+      });
+      c.damage(run.payload);
+      if (over_earlier) {
+        fs::create_directories(run.target());
+        for (const char* name : {"first", "second", "third"}) write_file(run.target(name), std::string("old ") + name);
+      }
+      RunResult result = run.run_auto();
+      EXPECT_EQ(result.exit_status, 1) << c.name;
+      EXPECT_EQ(result.stderr_text, failed_with(run, file_line(0, 0, "first"), c.message)) << c.name;
+      EXPECT_EQ(read_file(run.target("first")), "first file") << c.name;
+      if (over_earlier) {
+        EXPECT_EQ(read_file(run.target("second")), "old second") << c.name;
+        EXPECT_EQ(read_file(run.target("third")), "old third") << c.name;
+      } else {
+        EXPECT_FALSE(fs::exists(run.target("second"))) << c.name;
+        EXPECT_FALSE(fs::exists(run.target("third"))) << c.name;
+      }
+      EXPECT_EQ(std::distance(fs::directory_iterator(run.target()), fs::directory_iterator()),
+                over_earlier ? 3 : 1)
+          << c.name;
+      EXPECT_FALSE(fs::exists(run.box.host_path("/home/escaped"))) << c.name;
+      EXPECT_FALSE(fs::exists("/tmp/absolute")) << c.name;
     }
-    EXPECT_FALSE(fs::exists(run.target("third"))) << c.name;
-    EXPECT_FALSE(fs::exists(run.box.host_path("/home/escaped"))) << c.name;
-    EXPECT_FALSE(fs::exists("/tmp/absolute")) << c.name;
   }
 }
 
@@ -393,7 +406,7 @@ TEST(Extraction, AnUndecodableStreamIsADecompressionError) {
   ASSERT_TRUE(result.stderr_text.starts_with(run.expected_start(false))) << result.stderr_text;
   EXPECT_TRUE(result.stderr_text.ends_with("Decompression error (err=1).\n" + kTerminated))
       << result.stderr_text;
-  EXPECT_EQ(fs::file_size(run.target("bad")), 0u);
+  EXPECT_FALSE(fs::exists(run.target("bad")));
 }
 
 TEST(Extraction, ASymbolicLinkAtAFilesPathIsNeverWrittenThrough) {
@@ -409,6 +422,47 @@ TEST(Extraction, ASymbolicLinkAtAFilesPathIsNeverWrittenThrough) {
             failed_with(run, "", "Can't create file - Too many levels of symbolic links (err=5)."));
   EXPECT_EQ(read_file(victim), "precious");
   EXPECT_TRUE(fs::is_symlink(run.target("data/settings.ini")));
+}
+
+// Any user may plant a link in the installation's shared folders before the
+// super-user's next installation: nothing may be written or removed through
+// one that leads outside, while one that stays inside still works.
+TEST(Extraction, LinksInsideTheInstallationNeverLeadOutOfIt) {
+  const std::string elsewhere = "/home/elsewhere";
+  for (const std::string& link : {elsewhere, std::string("../../elsewhere")}) {
+    Installation run;
+    run.payload = testing::build_payload({{"sub/x", "payload", METHOD_STORED, kTime1}});
+    fs::create_directories(run.box.host_path(elsewhere));
+    fs::create_directories(run.target());
+    fs::create_directory_symlink(link, run.target("sub"));
+    RunResult result = run.run_auto();
+    EXPECT_EQ(result.stderr_text,
+              failed_with(run, "", "Can't create directory - Too many levels of symbolic links (err=4)."))
+        << link;
+    EXPECT_TRUE(fs::is_empty(run.box.host_path(elsewhere))) << link;
+  }
+  {
+    Installation run;
+    run.payload = testing::build_payload({{"data/sub/x", "payload", METHOD_STORED, kTime1}});
+    fs::create_directories(run.target("data"));
+    fs::create_directories(run.target("kept"));
+    fs::create_directory_symlink("../kept", run.target("data/sub"));
+    RunResult result = run.run_typed();
+    EXPECT_TRUE(result.stderr_text.starts_with(run.expected_start() + file_line(0, 100, "data/sub/x")))
+        << result.stderr_text;
+    EXPECT_EQ(read_file(run.target("kept/x")), "payload");
+  }
+  {
+    Installation run;
+    run.payload = testing::build_payload({{"sub/victim", "", METHOD_REMOVE}, {"a", "a", METHOD_STORED, kTime1}});
+    fs::create_directories(run.box.host_path(elsewhere));
+    write_file(run.box.host_path(elsewhere + "/victim"), "precious");
+    fs::create_directories(run.target());
+    fs::create_directory_symlink(elsewhere, run.target("sub"));
+    run.run_typed();
+    EXPECT_EQ(read_file(run.box.host_path(elsewhere + "/victim")), "precious");
+    EXPECT_EQ(read_file(run.target("a")), "a");
+  }
 }
 
 TEST(Extraction, FilesystemRefusalsEndWithTheSystemsText) {

@@ -1,0 +1,176 @@
+#include "installer/beneath.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#if defined(SYS_openat2)
+#include <linux/openat2.h>
+#endif
+
+namespace telo {
+
+bool beneath_by_walking = false;
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel allows in one resolution
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// Closes a descriptor at scope end unless released.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int value = -1) : fd(value) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd >= 0) ::close(fd);
+      fd = other.release();
+    }
+    return *this;
+  }
+  int release() {
+    int value = fd;
+    fd = -1;
+    return value;
+  }
+};
+
+int fail_with(int error) {
+  errno = error;
+  return -1;
+}
+
+// The components of `path` that name something: empty ones and "." fold away.
+void push_components(std::string_view path, std::deque<std::string>* pending, bool at_front) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view part = path.substr(start, slash - start);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    start = slash + 1;
+  }
+  if (at_front) pending->insert(pending->begin(), parts.begin(), parts.end());
+  else pending->insert(pending->end(), parts.begin(), parts.end());
+}
+
+// Reads the link `name` in `dir`; false with errno set when it cannot.
+bool read_link(int dir, const std::string& name, std::string* target) {
+  char buffer[4096];
+  ssize_t n = ::readlinkat(dir, name.c_str(), buffer, sizeof buffer);
+  if (n < 0) return false;
+  if (static_cast<std::size_t>(n) == sizeof buffer) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  target->assign(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+// The walk by hand: a stack of the directories passed through, so that ".."
+// (from a link) goes back up, but never above `root`.
+int walk_beneath(int root, std::string_view rel) {
+  std::vector<Fd> stack;
+  stack.emplace_back(::openat(root, ".", kDirectoryFlags));
+  if (stack.back().fd < 0) return -1;
+  std::deque<std::string> pending;
+  push_components(rel, &pending, false);
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string name = pending.front();
+    pending.pop_front();
+    if (name == "..") {
+      if (stack.size() == 1) return fail_with(ELOOP);  // would leave root
+      stack.pop_back();
+      continue;
+    }
+    const int here = stack.back().fd;
+    struct stat info;
+    if (::fstatat(here, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (S_ISLNK(info.st_mode)) {
+      std::string target;
+      if (++links > kMaxLinks) return fail_with(ELOOP);
+      if (!read_link(here, name, &target)) return -1;
+      if (target.empty() || target.front() == '/') return fail_with(ELOOP);
+      push_components(target, &pending, true);
+      continue;
+    }
+    if (!S_ISDIR(info.st_mode)) return fail_with(ENOTDIR);
+    stack.emplace_back(::openat(here, name.c_str(), kDirectoryFlags | O_NOFOLLOW));
+    if (stack.back().fd < 0) return -1;
+  }
+  return stack.back().release();
+}
+
+#if defined(SYS_openat2)
+// The kernel's own resolution; -2 when this kernel (or a filter in front of
+// it) does not offer it.
+int openat2_beneath(int root, std::string_view rel) {
+  const std::string path = rel.empty() ? std::string(".") : std::string(rel);
+  open_how how{};
+  how.flags = kDirectoryFlags;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno == EAGAIN) continue;  // a rename raced the resolution: try again
+    if (errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == E2BIG) return -2;
+    if (errno == EXDEV) errno = ELOOP;  // the path would leave root
+    return -1;
+  }
+  return -2;
+}
+#endif
+
+}  // namespace
+
+int open_beneath(int root, std::string_view rel) {
+#if defined(SYS_openat2)
+  if (!beneath_by_walking) {
+    const int saved = errno;
+    const int fd = openat2_beneath(root, rel);
+    if (fd != -2) return fd;
+    errno = saved;
+    beneath_by_walking = true;  // not offered here: walk from now on
+  }
+#endif
+  return walk_beneath(root, rel);
+}
+
+int make_directories_beneath(int root, std::string_view rel) {
+  std::deque<std::string> components;
+  push_components(rel, &components, false);
+  Fd parent(open_beneath(root, ""));
+  if (parent.fd < 0) return -1;
+  std::string prefix;
+  for (const std::string& name : components) {
+    prefix += prefix.empty() ? name : "/" + name;
+    const bool made = ::mkdirat(parent.fd, name.c_str(), 0755) == 0;
+    const int mkdir_error = errno;
+    Fd next(open_beneath(root, prefix));
+    if (next.fd < 0) {
+      // Something other than a directory stands there: say so as mkdir would.
+      if (!made && mkdir_error == EEXIST && errno == ENOTDIR) errno = EEXIST;
+      if (!made && mkdir_error != EEXIST) errno = mkdir_error;
+      return -1;
+    }
+    parent = std::move(next);
+  }
+  return parent.release();
+}
+
+}  // namespace telo
