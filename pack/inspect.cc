@@ -6,6 +6,7 @@
 
 #include "pack/installer_file.h"
 #include "pack/report.h"
+#include "payload/locate.h"
 #include "payload/tree_rules.h"
 
 namespace telo {
@@ -109,7 +110,14 @@ bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* 
     return false;
   }
   if (reader.next.offset != reader.file_size) {
-    *fault = std::to_string(reader.file_size - reader.next.offset) + " bytes follow the last record";
+    *fault = "the payload does not reach the end of the file: " +
+             std::to_string(reader.file_size - reader.next.offset) + " bytes follow the last record";
+    return false;
+  }
+  std::uint64_t later = 0;
+  if (find_later_payload_header(reader.file.fd, reader.payload_offset, &later)) {
+    *fault = "a second valid payload header lies inside the payload, at offset " + std::to_string(later) +
+             ": were one byte of the first marker damaged, the installer would take that one";
     return false;
   }
   return true;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "payload/crc16.h"
 
@@ -28,6 +29,13 @@ bool read_fully_at(int fd, void* into, std::size_t length, std::uint64_t offset)
   return true;
 }
 
+bool passes_crc(PayloadHeader header) {
+  const std::uint16_t saved = header.header_crc;
+  header.header_crc = 0;
+  return crc16(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&header), kPayloadHeaderSize)) ==
+         saved;
+}
+
 }  // namespace
 
 HeaderFault find_payload_header(int fd, PayloadHeader* header, std::uint64_t* offset) {
@@ -47,6 +55,19 @@ HeaderFault find_payload_header(int fd, PayloadHeader* header, std::uint64_t* of
   std::free(table);
   header->header_crc = saved;
   return computed == saved ? HeaderFault::kNone : HeaderFault::kCrc;
+}
+
+bool find_later_payload_header(int fd, std::uint64_t after, std::uint64_t* offset) {
+  char marker[kMarkerLength + 1];
+  make_payload_marker(marker);
+  PayloadHeader header;
+  for (std::uint64_t at = (after / kPayloadAlignment + 1) * kPayloadAlignment;; at += kPayloadAlignment) {
+    if (!read_fully_at(fd, &header, kPayloadHeaderSize, at)) return false;
+    if (std::memcmp(header.marker, marker, kMarkerLength) == 0 && passes_crc(header)) {
+      *offset = at;
+      return true;
+    }
+  }
 }
 
 }  // namespace telo

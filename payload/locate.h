@@ -22,6 +22,11 @@ enum class HeaderFault {
 // place. Only the first block with the marker is examined further.
 HeaderFault find_payload_header(int fd, PayloadHeader* header, std::uint64_t* offset);
 
+// The first block after `after` (at a multiple of 1024) that starts with
+// the marker and passes its CRC: another payload that an installer whose own
+// marker were damaged would take instead. False when there is none.
+bool find_later_payload_header(int fd, std::uint64_t after, std::uint64_t* offset);
+
 // True when every record of the payload is in this one file.
 inline bool is_single_volume(const PayloadHeader& header) { return header.volume == kSingleVolume; }
 

@@ -7,6 +7,8 @@
 
 #include "payload/crc16.h"
 #include "pack/installer_file.h"
+#include "pack/payload_writer.h"
+#include "tests/support/payload_builder.h"
 #include "tests/support/scoped_temp_dir.h"
 #include "tests/tools/pack_fixture.h"
 #include "tests/tools/tree_fixture.h"
@@ -116,6 +118,36 @@ TEST_F(PackVerifyTest, TruncatedPayloadIsFound) {
   RunResult result = run_pack({"verify", temp / "short.bin"});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_NE(result.stderr_text.find("run past the end of the file"), std::string::npos) << result.stderr_text;
+}
+
+TEST_F(PackVerifyTest, BytesAfterThePayloadAreFound) {
+  write_file(temp / "long.bin", image + "trailing");
+  RunResult result = run_pack({"verify", temp / "long.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("the payload does not reach the end of the file: 8 bytes follow"),
+            std::string::npos)
+      << result.stderr_text;
+}
+
+// An installer packed inside the payload, its header at a multiple of 1024:
+// the installer takes the first marker it meets, so one damaged byte in the
+// real marker would let it install the inner payload instead.
+TEST_F(PackVerifyTest, ASecondValidHeaderInsideThePayloadIsFound) {
+  BuiltPayload inner = build_payload({{"inner.txt", "inner"}});
+  const std::uint64_t payload_at_offset = payload_offset_after(installer_image_size());
+  const std::uint64_t contents_at = payload_at_offset + kPayloadHeaderSize + record_header_length(9);
+  const std::uint64_t pad = (kPayloadAlignment - contents_at % kPayloadAlignment) % kPayloadAlignment;
+  std::string nested(pad, 'p');
+  nested.append(reinterpret_cast<const char*>(&inner.header), sizeof inner.header);
+  BuiltPayload outer = build_payload({{"inner.bin", nested}});
+  write_installer(temp / "nested.bin", outer.bytes());
+
+  RunResult result = run_pack({"verify", temp / "nested.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("a second valid payload header lies inside the payload, at offset " +
+                                    std::to_string(contents_at + pad)),
+            std::string::npos)
+      << result.stderr_text;
 }
 
 TEST_F(PackVerifyTest, BareInstallerHasNoPayload) {
