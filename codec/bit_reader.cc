@@ -53,6 +53,7 @@ void bit_reader_suspend(BitReader reader, Decompressor& context, ByteWindow& sou
   // (all zero when it lay past the end).
   context.last_byte = ((std::uint32_t{context.bit_buffer} << spare) | following) & 0xFF;
   context.last_byte_bits = spare;
+  context.zero_bytes_taken += reader.zeros_fed - zeros;
   source.consumed += static_cast<std::uint32_t>(reader.in - source.pos);
   source.pos = const_cast<std::uint8_t*>(reader.in);
 }

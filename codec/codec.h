@@ -45,6 +45,13 @@ int decompressor_create(Decompressor** slot);
 // CODEC_ERR_BAD_TABLE (then every later call returns it at once).
 int decompressor_decode(Decompressor* context, ByteWindow* source, ByteWindow* destination);
 
+// How many bits of the stream the symbols decoded so far have used, counted
+// from the stream's first byte (`source` as the decode calls left it). Past
+// its end a stream reads as zero bits; a count beyond 8 times its length
+// means the symbols ran past the end, so the stream was cut short. The
+// bits read ahead do not count.
+std::uint64_t decompressor_bits_used(const Decompressor* context, const ByteWindow* source);
+
 // Makes the context ready for a new stream, as if just created, without
 // allocating: one context serves a whole run of records.
 void decompressor_reset(Decompressor* context);

@@ -55,6 +55,14 @@ void decompressor_destroy(Decompressor** slot) {
   *slot = nullptr;
 }
 
+std::uint64_t decompressor_bits_used(const Decompressor* context, const ByteWindow* source) {
+  // The plain form holds 16 bits of bit_buffer and last_byte_bits more,
+  // read from the bytes taken (or past the end) but not yet used.
+  const std::uint64_t taken = std::uint64_t{source->consumed} + context->zero_bytes_taken;
+  const std::uint64_t held = 16 + static_cast<std::uint64_t>(context->last_byte_bits);
+  return context->status == DECODE_NEW || taken * 8 < held ? 0 : taken * 8 - held;
+}
+
 int decompressor_decode(Decompressor* context, ByteWindow* source, ByteWindow* destination) {
   if (context == nullptr || source == nullptr || destination == nullptr) return CODEC_ERR_MISUSE;
   context->source = source;
@@ -69,6 +77,7 @@ int decompressor_decode(Decompressor* context, ByteWindow* source, ByteWindow* d
     std::memset(context->window, 0, kWindowSize);
     context->block_remaining = 0;
     context->copy_remaining = 0;
+    context->zero_bytes_taken = 0;
     context->status = DECODE_RUNNING;
   }
   BitReader reader = bit_reader_resume(*context, *source, fresh);

@@ -5,11 +5,12 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "codec/codec.h"
 #include "pack/report.h"
-#include "pack/installer_file.h"
 
 namespace telo {
 
@@ -69,27 +70,84 @@ bool compress_bytes(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>*
   return result == 1;
 }
 
+// Decodes `size` bytes of `stream` into `out`, a piece at a time, so that
+// a stream claiming gigabytes is never held whole. False after reporting a
+// stream that does not decode or that is cut short.
+bool decode_into(const std::string& input, std::span<const std::uint8_t> stream, std::uint32_t size,
+                 std::FILE* out) {
+  Decompressor* context = nullptr;
+  if (decompressor_create(&context) != 0) {
+    pack_error("%s: not enough memory for the decoder", input.c_str());
+    return false;
+  }
+  auto* first = const_cast<std::uint8_t*>(stream.data());  // the decoder only reads its source
+  ByteWindow source{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+  std::vector<std::uint8_t> piece(kChunkLimit);
+  int result = 0;
+  bool written = true;
+  for (std::uint32_t done = 0; done < size && result == 0 && written;) {
+    const std::uint32_t n = std::min<std::uint32_t>(size - done, kChunkLimit);
+    ByteWindow destination{piece.data(), piece.data() + n, 0, piece.data(), n};
+    result = decompressor_decode(context, &source, &destination);
+    written = std::fwrite(piece.data(), 1, n, out) == n;
+    done += n;
+  }
+  const std::uint64_t used = decompressor_bits_used(context, &source);
+  decompressor_destroy(&context);
+  if (result != 0) {
+    pack_error("%s: the stream does not decode (error %d)", input.c_str(), result);
+    return false;
+  }
+  // Past its end a stream reads as zero bits, which decode to something:
+  // symbols that needed those bits mean the stream was cut short.
+  if (used > std::uint64_t{stream.size()} * 8) {
+    pack_error("%s: the stream ends before %u bytes are decoded (its symbols need %llu bits, it holds %llu)",
+               input.c_str(), size, static_cast<unsigned long long>(used),
+               static_cast<unsigned long long>(stream.size() * 8));
+    return false;
+  }
+  if (!written) pack_error("%s: %s", input.c_str(), std::strerror(errno));
+  return written;
+}
+
 }  // namespace
 
 int compress_file(const std::string& input, const std::string& output) {
-  std::vector<std::uint8_t> bytes, stream;
-  if (!read_input(input, &bytes)) return 1;
-  if (!compress_bytes(bytes, &stream)) {
-    pack_error("%s: compression failed", input.c_str());
+  try {
+    std::vector<std::uint8_t> bytes, stream;
+    if (!read_input(input, &bytes)) return 1;
+    if (!compress_bytes(bytes, &stream)) {
+      pack_error("%s: compression failed", input.c_str());
+      return 1;
+    }
+    return write_output(output, stream) ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    pack_error("%s: not enough memory to compress it", input.c_str());
     return 1;
   }
-  return write_output(output, stream) ? 0 : 1;
 }
 
 int decompress_file(const std::string& input, const std::string& output, std::uint32_t size) {
-  std::vector<std::uint8_t> stream, contents(size);
-  if (!read_input(input, &stream)) return 1;
-  int result = decode_stream(stream, contents);
-  if (result != 0) {
-    pack_error("%s: the stream does not decode (error %d)", input.c_str(), result);
+  try {
+    std::vector<std::uint8_t> stream;
+    if (!read_input(input, &stream)) return 1;
+    FileHandle out(std::fopen(output.c_str(), "wb"));
+    if (!out) {
+      pack_error("%s: %s", output.c_str(), std::strerror(errno));
+      return 1;
+    }
+    bool ok = decode_into(input, stream, size, out.get());
+    if (std::fclose(out.release()) != 0 && ok) {
+      pack_error("%s: %s", output.c_str(), std::strerror(errno));
+      ok = false;
+    }
+    if (!ok) (void)std::remove(output.c_str());  // no half output is left to mistake for a whole one
+    return ok ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    pack_error("%s: not enough memory to decode it", input.c_str());
+    (void)std::remove(output.c_str());
     return 1;
   }
-  return write_output(output, contents) ? 0 : 1;
 }
 
 }  // namespace telo

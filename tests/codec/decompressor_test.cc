@@ -415,6 +415,59 @@ TEST(DecompressorDecode, IncompleteCodeFailsInItsCallAndEveryLaterOne) {
   decompressor_destroy(&context);
 }
 
+// The compressor's stream of `input`, whole.
+std::vector<std::uint8_t> compressed(const std::string& input) {
+  Decompressor* context = nullptr;
+  EXPECT_EQ(decompressor_create(&context), 0);
+  std::vector<std::uint8_t> in(input.begin(), input.end());
+  std::vector<std::uint8_t> out(input.size() * 2 + 64);
+  ByteWindow source{in.data(), in.data() + in.size()};
+  ByteWindow destination{out.data(), out.data() + out.size()};
+  EXPECT_EQ(codec_compress(context, &source, &destination), 1);
+  out.resize(destination.consumed);
+  decompressor_destroy(&context);
+  return out;
+}
+
+// Decodes `size` bytes in the installer's pieces; the bits the symbols used.
+std::uint64_t bits_used_decoding(const std::vector<std::uint8_t>& stream, std::size_t size) {
+  Decompressor* context = nullptr;
+  EXPECT_EQ(decompressor_create(&context), 0);
+  std::vector<std::uint8_t> copy = stream;  // exact size: a read past the end is caught
+  ByteWindow source{copy.data(), copy.data() + copy.size()};
+  std::vector<std::uint8_t> out(kChunkLimit);
+  for (std::size_t done = 0; done < size; done += kChunkLimit) {
+    const std::size_t piece = std::min<std::size_t>(size - done, kChunkLimit);
+    ByteWindow destination{out.data(), out.data() + piece};
+    EXPECT_EQ(decompressor_decode(context, &source, &destination), 0);
+  }
+  const std::uint64_t used = decompressor_bits_used(context, &source);
+  decompressor_destroy(&context);
+  return used;
+}
+
+TEST(DecompressorBitsUsed, TellsAWholeStreamFromOneCutShort) {
+  std::string text;
+  for (int i = 0; text.size() < 50000; ++i) text += "line " + std::to_string(i * 7919 % 1000) + " of the text\n";
+  const std::vector<std::uint8_t> stream = compressed(text);
+  const std::uint64_t whole = bits_used_decoding(stream, text.size());
+  EXPECT_LE(whole, stream.size() * 8);
+  EXPECT_GT(whole, stream.size() * 8 - 8);  // only the closing pad bits are left over
+
+  std::vector<std::uint8_t> cut = stream;
+  cut.resize(cut.size() - 2);
+  EXPECT_GT(bits_used_decoding(cut, text.size()), cut.size() * 8);
+  // Asking for more than the stream holds reads past its end too.
+  EXPECT_GT(bits_used_decoding(stream, text.size() + 100), stream.size() * 8);
+}
+
+TEST(DecompressorBitsUsed, SymbolsOfNoBitsUseNothingPastTheEnd) {
+  const std::vector<std::uint8_t> empty = compressed("");
+  EXPECT_LE(bits_used_decoding(empty, 1 << 20), empty.size() * 8);
+  const std::vector<std::uint8_t> run = compressed(std::string(100, 'r'));
+  EXPECT_LE(bits_used_decoding(run, 100), run.size() * 8);
+}
+
 TEST(DecompressorReset, AFailedContextDecodesTheNextStreamLikeANewOne) {
   BitWriter bad;
   put_single_symbol_header(bad, 1, 'a', 0);

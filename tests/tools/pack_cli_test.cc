@@ -1,7 +1,11 @@
 // telo-pack's command line: subcommands, help, exit codes, the raw codec
 // commands, and files large enough to be coded in several pieces.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "tests/support/scoped_temp_dir.h"
 #include "tests/tools/pack_fixture.h"
@@ -74,6 +78,51 @@ TEST(PackCliTest, CompressAndDecompressRoundTrip) {
     EXPECT_TRUE(read_file(temp / "out") == input) << input.size();
   }
   EXPECT_EQ(read_file(temp / "stream").size() < 10000u, true);  // the last input is mostly one byte
+}
+
+TEST(PackCliTest, DecompressRefusesAStreamCutShortAndLeavesNoOutput) {
+  ScopedTempDir temp;
+  const std::string input = std::string(50000, 'x') + random_bytes(20000, 3);
+  write_file(temp / "in", input);
+  ASSERT_EQ(run_pack({"compress", temp / "in", temp / "stream"}).exit_status, 0);
+  const std::string stream = read_file(temp / "stream");
+  write_file(temp / "cut", stream.substr(0, stream.size() - 100));
+  RunResult result = run_pack({"decompress", temp / "cut", temp / "out", std::to_string(input.size())});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("the stream ends before 70000 bytes are decoded"), std::string::npos)
+      << result.stderr_text;
+  EXPECT_FALSE(std::filesystem::exists(temp / "out"));
+  // More bytes than the whole stream holds is the same fault.
+  result = run_pack({"decompress", temp / "stream", temp / "out", std::to_string(input.size() + 1000)});
+  EXPECT_EQ(result.exit_status, 1) << result.stderr_text;
+}
+
+// Runs telo-pack with its address space limited to `megabytes`.
+RunResult run_pack_limited(int megabytes, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/prlimit", "--as=" + std::to_string(megabytes << 20), "--",
+                                   TELO_PACK_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv);
+}
+
+TEST(PackCliTest, RawStreamsWorkWithinAMemoryLimitOrSaySo) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+  ScopedTempDir temp;
+  // The empty input's stream uses no bits per symbol: it decodes to any
+  // number of zeros, here far more than the limit, written as they come.
+  write_file(temp / "empty", "");
+  ASSERT_EQ(run_pack({"compress", temp / "empty", temp / "stream"}).exit_status, 0);
+  RunResult result = run_pack_limited(64, {"decompress", temp / "stream", "/dev/null", "100000000"});
+  EXPECT_EQ(result.exit_status, 0) << result.stderr_text;
+
+  // An input larger than the limit cannot be compressed: a message, not an abort.
+  write_file(temp / "big", "");
+  ASSERT_EQ(::truncate((temp / "big").c_str(), 96 << 20), 0);
+  result = run_pack_limited(64, {"compress", temp / "big", temp / "big.stream"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("not enough memory to compress it"), std::string::npos) << result.stderr_text;
 }
 
 TEST(PackCliTest, BuildTimeComesFromSourceDateEpoch) {
