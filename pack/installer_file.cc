@@ -1,6 +1,7 @@
 #include "pack/installer_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,33 @@ bool ensure_context(InstallerFile* installer, const PayloadRecord& record, std::
   if (installer->context != nullptr || decompressor_create(&installer->context) == 0) return true;
   *fault = record_name(record.index, record.rel_path) + ": not enough memory for the decoder";
   return false;
+}
+
+// The stored-byte checks of the reading core, as text.
+bool stored_check(const PayloadRecord& record, const std::uint8_t* stored, std::string* fault) {
+  const RecordCheck check = check_stored_bytes(record.fields, stored);
+  if (check == RecordCheck::kNone) return true;
+  *fault = check_fault(record.index, record.rel_path, record.header, check);
+  return false;
+}
+
+// Decodes a compressed record piece by piece into one window's worth of
+// memory, checking the contents' CRC at the end.
+bool decode_and_check(InstallerFile* installer, const PayloadRecord& record, const std::uint8_t* stored,
+                      std::string* fault) {
+  if (record.fields.method == METHOD_STORED || record.fields.method == METHOD_REMOVE) return true;
+  if (!ensure_context(installer, record, fault)) return false;
+  RecordDecoding decoding;
+  start_record_decoding(&decoding, installer->context, stored, record.fields);
+  std::uint8_t piece[kChunkLimit];
+  while (next_piece_size(decoding) != 0) {
+    RecordCheck check = decode_next_piece(&decoding, piece);
+    if (check != RecordCheck::kNone) {
+      *fault = check_fault(record.index, record.rel_path, record.header, check);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -128,6 +156,7 @@ bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool wit
     return false;
   }
   const std::uint64_t stored_at = installer->next.offset;
+  record->stored_at = stored_at;
   if (record->fields.stored_size > installer->file_size - std::min(stored_at, installer->file_size)) {
     *fault = check_fault(index, record->rel_path, header, RecordCheck::kStoredShort);
     return false;
@@ -151,19 +180,30 @@ bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool wit
 }
 
 bool check_record_contents(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
-  if (record.fields.method == METHOD_STORED || record.fields.method == METHOD_REMOVE) return true;
-  if (!ensure_context(installer, record, fault)) return false;
-  RecordDecoding decoding;
-  start_record_decoding(&decoding, installer->context, record.stored.data(), record.fields);
-  std::uint8_t piece[kChunkLimit];
-  while (next_piece_size(decoding) != 0) {
-    RecordCheck check = decode_next_piece(&decoding, piece);
-    if (check != RecordCheck::kNone) {
-      *fault = check_fault(record.index, record.rel_path, record.header, check);
-      return false;
-    }
+  return decode_and_check(installer, record, record.stored.data(), fault);
+}
+
+bool check_mapped_record(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
+  if (record.fields.method == METHOD_REMOVE) return true;  // carries nothing to check
+  if (record.fields.stored_size == 0) {
+    const std::uint8_t none = 0;
+    return stored_check(record, &none, fault) && decode_and_check(installer, record, &none, fault);
   }
-  return true;
+  const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t start = record.stored_at / page * page;
+  const std::uint64_t length = record.stored_at - start + record.fields.stored_size;
+  void* mapped = length <= SIZE_MAX ? ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, installer->file.fd,
+                                             static_cast<off_t>(start))
+                                    : MAP_FAILED;
+  if (mapped == MAP_FAILED) {
+    *fault = record_name(record.index, record.rel_path) + ": cannot map its stored bytes: " + std::strerror(errno);
+    return false;
+  }
+  (void)::madvise(mapped, length, MADV_SEQUENTIAL);
+  const std::uint8_t* stored = static_cast<const std::uint8_t*>(mapped) + (record.stored_at - start);
+  const bool intact = stored_check(record, stored, fault) && decode_and_check(installer, record, stored, fault);
+  ::munmap(mapped, length);
+  return intact;
 }
 
 bool record_contents(InstallerFile* installer, const PayloadRecord& record, std::vector<std::uint8_t>* contents,

@@ -46,6 +46,7 @@ struct PayloadRecord {
   std::string rel_path;
   std::vector<std::uint8_t> stored;
   std::uint64_t record_offset = 0;  // from the first record, as found
+  std::uint64_t stored_at = 0;      // file offset of its stored bytes
 };
 
 // Opens `path` and finds its payload the way the installer does, then
@@ -63,6 +64,11 @@ bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool wit
 // record may claim gigabytes that are never held. Stored records were
 // checked whole when read. False with `fault` set.
 bool check_record_contents(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
+
+// Checks the stored bytes and the contents of a record read without its
+// stored bytes: they are mapped from the file rather than read into memory,
+// and decoded piece by piece. False with `fault` set.
+bool check_mapped_record(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
 
 // The contents of a record read with its stored bytes, checked: the stored
 // bytes, or their decoding. Holds the whole file in memory; for tests.

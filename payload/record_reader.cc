@@ -64,6 +64,10 @@ RecordCheck read_record_header(PayloadSource* source, const std::uint8_t* crc_ta
 RecordCheck read_stored_bytes(PayloadSource* source, const FileRecord& record, std::uint8_t* stored) {
   if (record.stored_size != 0 && payload_read(source, stored, record.stored_size) != record.stored_size)
     return RecordCheck::kStoredShort;
+  return check_stored_bytes(record, stored);
+}
+
+RecordCheck check_stored_bytes(const FileRecord& record, const std::uint8_t* stored) {
   const std::uint16_t crc = crc16_sliced(0, stored, record.stored_size);
   if (crc != record.stored_crc) return RecordCheck::kStoredCrc;
   if (record.method == METHOD_STORED && crc != record.data_crc) return RecordCheck::kDataCrc;

@@ -63,6 +63,9 @@ RecordCheck read_record_header(PayloadSource* source, const std::uint8_t* crc_ta
 // they are checked against data_crc as well.
 RecordCheck read_stored_bytes(PayloadSource* source, const FileRecord& record, std::uint8_t* stored);
 
+// The same checks on stored bytes already at hand (stored_size of them).
+RecordCheck check_stored_bytes(const FileRecord& record, const std::uint8_t* stored);
+
 // A compressed record's stream decoded in the decoder's pieces: every piece
 // but the last is 8192 bytes, the most one decode call gives. The data CRC
 // is taken piece by piece while the bytes are still in cache.

@@ -150,6 +150,30 @@ TEST_F(PackVerifyTest, ASecondValidHeaderInsideThePayloadIsFound) {
       << result.stderr_text;
 }
 
+// The header's promises are checked from the record headers alone, before
+// any stream is decoded: a stream here that cannot decode is not reached.
+TEST_F(PackVerifyTest, HeaderTotalsAreCheckedBeforeAnythingIsDecoded) {
+  BuiltPayload payload = build_payload({{"bad", std::string(20000, 'z'), METHOD_COMPRESSED}});
+  FileRecord fields = decode_record_header(payload.records.data());
+  std::fill(payload.records.begin() + fields.header_length, payload.records.end(), 0xFF);
+  fields.stored_crc = crc16({payload.records.data() + fields.header_length, fields.stored_size});
+  const std::vector<std::uint8_t> header = make_record_header(fields, "bad");
+  std::copy(header.begin(), header.end(), payload.records.begin());
+  write_installer(temp / "undecodable.bin", payload.bytes());
+  RunResult result = run_pack({"verify", temp / "undecodable.bin"});
+  EXPECT_NE(result.stderr_text.find("the compressed stream does not decode"), std::string::npos)
+      << result.stderr_text;
+
+  payload.header.total_size += 1;
+  reseal(payload);
+  write_installer(temp / "undecodable.bin", payload.bytes());
+  result = run_pack({"verify", temp / "undecodable.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("the header's totals or slot counts differ from its records"),
+            std::string::npos)
+      << result.stderr_text;
+}
+
 TEST_F(PackVerifyTest, BareInstallerHasNoPayload) {
   RunResult result = run_pack({"verify", TELO_INSTALLER_PATH});
   EXPECT_EQ(result.exit_status, 1);
