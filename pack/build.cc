@@ -1,11 +1,13 @@
 #include "pack/build.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +128,39 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>* bytes) 
   return true;
 }
 
+// The real path of `path`, whose last component need not exist yet.
+std::string resolved_path(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  char real[PATH_MAX];
+  if (::realpath(dir.c_str(), real) == nullptr) return path;
+  std::string resolved = real;
+  if (base.empty() || base == ".") return resolved;
+  return resolved + (resolved == "/" ? "" : "/") + base;
+}
+
+bool lies_within(const std::string& path, const std::string& tree) {
+  return path == tree || (path.size() > tree.size() && path.compare(0, tree.size(), tree) == 0 &&
+                          (tree == "/" || path[tree.size()] == '/'));
+}
+
+// An output inside a tree being packed would replace an input, or be packed
+// itself into the next build.
+bool output_outside_inputs(const PackOptions& options) {
+  const std::string output = resolved_path(options.output);
+  for (const std::string& tree : {options.app_dir, options.jre_dir}) {
+    if (tree.empty()) continue;
+    char real[PATH_MAX];
+    if (::realpath(tree.c_str(), real) == nullptr) continue;  // the scan reports it
+    if (!lies_within(output, real)) continue;
+    pack_error("%s: the output lies inside %s, whose files are packed; write it elsewhere",
+               options.output.c_str(), tree.c_str());
+    return false;
+  }
+  return true;
+}
+
 // A stub that already carries a payload would be found first by the installer.
 bool stub_has_payload(const std::vector<std::uint8_t>& stub) {
   char marker[kMarkerLength + 1];
@@ -146,12 +181,25 @@ bool write_stub(Build& build) {
   return write_pack_output(&build.output, 0, stub);
 }
 
-bool report_piece_fault(const PackEntry& entry, const PieceResult& piece) {
-  if (piece.read_error != 0)
-    pack_error("%s: %s", entry.source.c_str(), std::strerror(piece.read_error));
-  else
-    pack_error("%s: the file changed while it was being packed", entry.source.c_str());
+bool report_changed(const PackEntry& entry) {
+  pack_error("%s: the file changed while being packed", entry.source.c_str());
   return false;
+}
+
+bool report_piece_fault(const PackEntry& entry, const PieceResult& piece) {
+  if (piece.read_error == 0) return report_changed(entry);
+  pack_error("%s: %s", entry.source.c_str(), std::strerror(piece.read_error));
+  return false;
+}
+
+// A file whose size or time moved since the scan may have been read half
+// old, half new, or cut to the size seen then: refused rather than packed.
+bool unchanged_since_scan(const PackEntry& entry) {
+  struct stat info {};
+  if (::stat(entry.source.c_str(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) == entry.size &&
+      info.st_mtim.tv_sec == entry.seen_mtime_sec && info.st_mtim.tv_nsec == entry.seen_mtime_nsec)
+    return true;
+  return report_changed(entry);
 }
 
 enum class StreamOutcome { kCompressed, kStore, kFailed };
@@ -186,6 +234,7 @@ StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_a
     written += out.size();
     out.clear();
   }
+  if (!unchanged_since_scan(entry)) return StreamOutcome::kFailed;
   record->data_crc = data_crc;
   if (!smaller) return StreamOutcome::kStore;
   record->method = METHOD_COMPRESSED;
@@ -226,10 +275,8 @@ bool write_stored(Build& build, const PackEntry& entry, std::uint64_t data_at, b
     pack_error("%s: %s", entry.source.c_str(), std::strerror(read_errno));
     return false;
   }
-  if (copied != entry.size || (known_crc && crc != record->data_crc)) {
-    pack_error("%s: the file changed while it was being packed", entry.source.c_str());
-    return false;
-  }
+  if (copied != entry.size || (known_crc && crc != record->data_crc)) return report_changed(entry);
+  if (!unchanged_since_scan(entry)) return false;
   record->method = METHOD_STORED;
   record->data_crc = crc;
   record->stored_crc = crc;
@@ -291,10 +338,14 @@ std::string java_runtime_name(std::string_view jre_dir) {
 }
 
 int build_installer(const PackOptions& options) {
+  // The entries outlive the build: its worker threads read them until the
+  // build's queue has joined them.
+  std::vector<PackEntry> entries;
   Build build;
   build.options = &options;
-  std::vector<PackEntry> entries;
-  if (!fill_header_texts(options, &build.header) || !gather_entries(options, &entries)) return 1;
+  if (!fill_header_texts(options, &build.header) || !output_outside_inputs(options) ||
+      !gather_entries(options, &entries))
+    return 1;
   build.entries = &entries;
   build.crc_table.reset(crc16_make_table());
   if (!build.crc_table) {

@@ -62,15 +62,25 @@ bool open_pack_output(const std::string& path, PackOutput* output) {
   std::string name = temp_name_beside(path);
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
+  // An interrupt between creating the file and arming its removal would
+  // leave it behind: the signals wait until both are done.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  for (int signal_number : kCleanupSignals) sigaddset(&blocked, signal_number);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+  const int create_errno = errno;
+  if (fd >= 0) {
+    output->path = path;
+    output->temp_path = buffer.data();
+    output->fd = fd;
+    arm_cleanup(output->temp_path);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (fd < 0) {
-    pack_error("%s: cannot create a temporary file beside it: %s", path.c_str(), std::strerror(errno));
+    pack_error("%s: cannot create a temporary file beside it: %s", path.c_str(), std::strerror(create_errno));
     return false;
   }
-  output->path = path;
-  output->temp_path = buffer.data();
-  output->fd = fd;
-  arm_cleanup(output->temp_path);
   return true;
 }
 

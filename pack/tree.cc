@@ -116,6 +116,8 @@ void scan_entry(Scan& scan, const std::string& path, const std::string& rel) {
   entry.rel_path = std::move(rel_path);
   entry.size = size;
   entry.mtime = record_mtime(info, path);
+  entry.seen_mtime_sec = info.st_mtim.tv_sec;
+  entry.seen_mtime_nsec = info.st_mtim.tv_nsec;
   entry.mode = static_cast<std::uint16_t>(kRegularFileType | (info.st_mode & 07777));
   entry.slot = scan.slot;
   scan.entries->push_back(std::move(entry));

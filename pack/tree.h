@@ -16,6 +16,8 @@ struct PackEntry {
   std::string rel_path;      // path below the installation directory
   std::uint64_t size = 0;
   std::uint32_t mtime = 0;
+  std::int64_t seen_mtime_sec = 0;   // the time the scan saw, to tell a change
+  std::int64_t seen_mtime_nsec = 0;
   std::uint16_t mode = 0;    // st_mode form: regular-file type bits and permissions
   std::uint32_t slot = 0;
   bool remove = false;

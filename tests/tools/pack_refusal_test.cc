@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "tests/support/scoped_temp_dir.h"
@@ -156,6 +157,89 @@ TEST(PackTreeLimitsTest, InterruptedBuildLeavesNothing) {
   ::waitpid(child, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_EQ(directory_names(temp / "out"), std::vector<std::string>{});
+}
+
+// Starts telo-pack with `args` in the background.
+pid_t start_pack(const std::vector<std::string>& args) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    std::vector<char*> argv{const_cast<char*>(TELO_PACK_PATH)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    ::dup2(quiet, 2);
+    ::execv(TELO_PACK_PATH, argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// An interrupt at any moment after the temporary file appears removes it,
+// also in the instant between its creation and the arming of its removal.
+TEST(PackTreeLimitsTest, AnInterruptRightAfterTheTemporaryAppearsLeavesNothing) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"big.bin", random_bytes(4 << 20, 5)}});
+  fs::create_directory(temp / "out");
+  for (int round = 0; round < 30; ++round) {
+    pid_t child = start_pack({"build", "-o", temp / "out/setup.bin", temp / "app", "--jobs", "1"});
+    ASSERT_GE(child, 0);
+    int status = 0;
+    while (directory_names(temp / "out").empty() && ::waitpid(child, &status, WNOHANG) == 0) {
+    }
+    ::kill(child, SIGINT);
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      fs::remove(temp / "out/setup.bin");  // finished before the interrupt
+      continue;
+    }
+    ASSERT_EQ(directory_names(temp / "out"), std::vector<std::string>{}) << "round " << round;
+  }
+}
+
+// A file that grows (or is rewritten) after the scan saw it is refused by
+// name, never cut to the size seen then.
+TEST(PackTreeLimitsTest, AFileThatChangesWhileBeingPackedIsRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a-first.bin", random_bytes(6 << 20, 1)}, {"b-growing.txt", std::string(1 << 20, 'g')}});
+  fs::create_directory(temp / "out");
+  const std::string errors = temp / "errors";
+  pid_t child = ::fork();
+  if (child == 0) {
+    const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
+    ::execl(TELO_PACK_PATH, TELO_PACK_PATH, "build", "-o", (temp / "out/setup.bin").c_str(),
+            (temp / "app").c_str(), "--jobs", "1", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GE(child, 0);
+  // The temporary output appears once the scan is done; the growing file is
+  // read only after the first one has been coded.
+  while (directory_names(temp / "out").empty()) ::usleep(200);
+  { std::ofstream(temp / "app/b-growing.txt", std::ios::app) << "more text written after the scan"; }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(read_file(errors).find("b-growing.txt: the file changed while being packed"), std::string::npos)
+      << read_file(errors);
+  EXPECT_EQ(directory_names(temp / "out"), std::vector<std::string>{});
+  const RunResult again = run_pack({"build", "-o", temp / "out/setup.bin", temp / "app"});
+  EXPECT_EQ(again.exit_status, 0) << again.stderr_text;  // the same tree, left alone, packs
+}
+
+TEST(PackTreeLimitsTest, AnOutputInsideATreeBeingPackedIsRefused) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"a.txt", "input"}, {"sub/b.txt", "b"}});
+  make_tree(temp / "jre", {{"bin/java", "java"}});
+  const std::vector<std::string> inside = {temp / "app/setup.bin", temp / "app/a.txt", temp / "app/sub/../x.bin",
+                                           temp / "jre/bin/setup.bin"};
+  for (const std::string& output : inside) {
+    RunResult result = run_pack({"build", "-o", output, temp / "app", "--jre", temp / "jre"});
+    EXPECT_EQ(result.exit_status, 1) << output;
+    EXPECT_NE(result.stderr_text.find("the output lies inside"), std::string::npos) << result.stderr_text;
+  }
+  EXPECT_EQ(read_file(temp / "app/a.txt"), "input");
+  EXPECT_EQ(directory_names(temp / "app"), (std::vector<std::string>{"a.txt", "sub"}));
+  EXPECT_EQ(run_pack({"build", "-o", temp / "setup.bin", temp / "app", "--jre", temp / "jre"}).exit_status, 0);
 }
 
 TEST(PackTreeLimitsTest, CharacterDeviceIsRefused) {
