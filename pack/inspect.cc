@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "pack/installer_file.h"
+#include "pack/name_quoting.h"
 #include "pack/report.h"
 #include "payload/locate.h"
 #include "payload/tree_rules.h"
@@ -50,14 +51,15 @@ void print_header(const InstallerFile& reader) {
 void print_record(const PayloadRecord& record) {
   const FileRecord& r = record.fields;
   if (r.method == METHOD_REMOVE) {
-    std::printf("%-10s %10s %10s %6s %7s %-19s  %s\n", "remove", "-", "-", "-", "-", "-", record.rel_path.c_str());
+    std::printf("%-10s %10s %10s %6s %7s %-19s  %s\n", "remove", "-", "-", "-", "-", "-",
+                quote_name(record.rel_path).c_str());
     return;
   }
   char ratio[16] = "-";
   if (r.size != 0) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * r.stored_size / r.size);
   std::string mtime = r.mtime == 0 ? std::string("-") : utc_time(r.mtime);
   std::printf("%-10s %10" PRIu32 " %10" PRIu32 " %6s %07o %-19s  %s\n", method_name(r.method), r.size,
-              r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), record.rel_path.c_str());
+              r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), quote_name(record.rel_path).c_str());
 }
 
 // What the header promises, added up from the records as they are read,
@@ -73,7 +75,7 @@ struct Tally {
 // space figures.
 bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
   const FileRecord& r = record.fields;
-  std::string name = "record " + std::to_string(record.index + 1) + " (" + record.rel_path + ")";
+  const std::string name = record_name(record.index, record.rel_path);
   if (r.record_offset != record.record_offset) {
     *fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
              std::to_string(record.record_offset);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "pack/name_quoting.h"
 #include "payload/crc16.h"
 #include "payload/locate.h"
 
@@ -80,7 +81,7 @@ InstallerFile::~InstallerFile() { decompressor_destroy(&context); }
 
 std::string record_name(std::uint32_t index, std::string_view rel_path) {
   std::string name = "record " + std::to_string(index + 1);
-  if (!rel_path.empty()) name += " (" + std::string(rel_path) + ")";
+  if (!rel_path.empty()) name += " (" + quote_name(rel_path) + ")";
   return name;
 }
 

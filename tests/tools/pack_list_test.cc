@@ -64,5 +64,19 @@ TEST(PackListTest, ShowsTheHeaderAndEveryRecord) {
   EXPECT_FALSE(line_for(out, "jre/lib/security/java.policy").empty()) << out;
 }
 
+// A name with control characters would break the listing or act on the
+// terminal: it is shown quoted as ls shows it.
+TEST(PackListTest, NamesWithControlCharactersAreQuotedAsLsQuotesThem) {
+  ScopedTempDir temp;
+  make_tree(temp / "app", {{"two\nlines.txt", "a"}, {"esc\x1b[31mred", "b"}, {"it's\tfine", "c"}, {"plain name", "d"}});
+  RunResult built = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
+  ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+  RunResult listed = run_pack({"list", temp / "setup.bin"});
+  ASSERT_EQ(listed.exit_status, 0) << listed.stderr_text;
+  for (const char* shown : {"'two'$'\\n''lines.txt'", "'esc'$'\\033''[31mred'", "'it'\\''s'$'\\t''fine'", "plain name"})
+    EXPECT_NE(line_for(listed.stdout_text, shown), "") << shown << "\n" << listed.stdout_text;
+  EXPECT_EQ(listed.stdout_text.find('\x1b'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace telo::testing
