@@ -61,7 +61,16 @@ BuiltPayload build_payload(const std::vector<TestFile>& files, const PayloadText
     record.target_slot = file.slot;
     record.record_offset = static_cast<std::uint32_t>(payload.records.size());
     std::vector<std::uint8_t> stored;
-    if (file.method != METHOD_REMOVE) {
+    if (file.zeros != 0) {
+      record.mtime = file.mtime;
+      record.mode = file.mode;
+      record.method = METHOD_COMPRESSED;
+      record.size = file.zeros;
+      record.data_crc = 0;  // the CRC of zeros alone
+      stored = compress("");
+      record.stored_size = static_cast<std::uint32_t>(stored.size());
+      record.stored_crc = crc16(stored);
+    } else if (file.method != METHOD_REMOVE) {
       record.mtime = file.mtime;
       record.mode = file.mode;
       record.size = static_cast<std::uint32_t>(file.contents.size());

@@ -18,6 +18,10 @@ struct TestFile {
   std::uint32_t mtime = 0;
   std::uint16_t mode = 0100644;
   std::uint32_t slot = 0;
+  // When nonzero, `contents` is ignored: the record is this many zero bytes,
+  // compressed as the empty input's stream, which decodes to zeros for as
+  // long as asked (a large file that is cheap to build and slow to decode).
+  std::uint32_t zeros = 0;
 };
 
 struct PayloadTexts {
