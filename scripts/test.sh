@@ -37,14 +37,15 @@ run_suite build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELO_SANITIZE=ON -DTELO_BENCH=OFF -DTELO_WERROR=ON
 cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asan
 
-# Extraction reads ahead on a second thread: its own tests and the
-# whole-program extraction tests again, with everything built under
-# ThreadSanitizer (a report fails the installer's run and so the test).
+# Extraction reads ahead on a second thread, and the packer codes on a
+# pool of them: their own tests and the whole-program extraction and packer
+# tests again, with everything built under ThreadSanitizer (a report fails
+# the program's run and so the test).
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELO_SANITIZE_THREAD=ON -DTELO_BENCH=OFF -DTELO_WERROR=ON
-cmake --build build-tsan -j"$jobs" --target installer_tests wizard_tests telo-installer
-TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -R 'ReadAhead|RecordRing|Extraction'
+cmake --build build-tsan -j"$jobs" --target installer_tests wizard_tests pack_tests tools_tests telo-installer telo-pack
+TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -R 'ReadAhead|RecordRing|Extraction|DamageSweep|HostFaults|Pack|Crafted|InstallerFile'
 
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh "${TELO_FUZZ_SECONDS:-60}"

@@ -166,6 +166,7 @@ RunResult run_in_namespace(const HostSandbox& box, const std::string& installer,
   options.stdin_text = run.input;
   options.cwd = run.cwd;
   options.use_pty = run.use_pty;
+  options.env = run.env;
   return run_program(argv, options);
 }
 

@@ -58,6 +58,7 @@ struct SandboxRun {
   std::string cwd;                       // a folder visible inside; empty: the test's own
   bool use_pty = false;                  // standard streams on a pseudo-terminal
   std::string redirections;              // shell redirections for the installer, e.g. "0<&-"
+  std::vector<std::string> env;          // extra NAME=VALUE entries for the run
 };
 
 // Runs `installer` (a path inside the sandbox's own folder) in a fresh namespace.
