@@ -45,7 +45,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asa
 # the program's run and so the test).
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELO_SANITIZE_THREAD=ON -DTELO_BENCH=OFF -DTELO_WERROR=ON
 cmake --build build-tsan -j"$jobs" --target installer_tests wizard_tests pack_tests tools_tests telo-installer telo-pack
-TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -R 'ReadAhead|RecordRing|Extraction|DamageSweep|HostFaults|Pack|Crafted|InstallerFile'
+TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -R 'ReadAhead|RecordRing|Extraction|DamageSweep|HostFaults|Pack|Crafted'
 
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh "${TELO_FUZZ_SECONDS:-60}"

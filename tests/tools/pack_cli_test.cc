@@ -106,8 +106,8 @@ RunResult run_pack_limited(int megabytes, const std::vector<std::string>& args) 
 }
 
 TEST(PackCliTest, RawStreamsWorkWithinAMemoryLimitOrSaySo) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
 #endif
   ScopedTempDir temp;
   // The empty input's stream uses no bits per symbol: it decodes to any
