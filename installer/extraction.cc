@@ -59,13 +59,6 @@ std::size_t last_component_at(const char* rel_path) {
   return slash == nullptr ? 0 : static_cast<std::size_t>(slash - rel_path) + 1;
 }
 
-// The directory part by the installer's cut rule: before the last '/' or
-// '\\' (so "p\\q" makes a directory "p" and a file "p\\q" beside it).
-std::size_t directory_part_length(const char* rel_path) {
-  for (std::size_t k = std::strlen(rel_path); k-- > 0;)
-    if (is_path_separator(rel_path[k])) return k;
-  return 0;
-}
 
 enum class Phase { kTake, kFollow, kStopped };
 
@@ -182,7 +175,7 @@ ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
   discard_output_file(&x->file);
   if (!open_root(x, true, errnum)) return ExtractFault::kCreateDirectory;
   {
-    Text directories = prefix_of(rel_path, directory_part_length(rel_path));
+    Text directories = prefix_of(rel_path, directory_part(rel_path).size());
     if (directories == nullptr) return ExtractFault::kDirectoryMemory;
     const int made = make_directories_beneath(x->root, directories.get());
     if (made < 0) {

@@ -54,23 +54,10 @@ const char* record_fault_text(RecordFault fault) {
   return "unknown fault";
 }
 
-void cut_last_component(char* path) {
-  std::size_t n = std::strlen(path);
-  for (std::size_t k = n; k-- > 1;) {
-    bool separator = is_path_separator(path[k]);
-    path[k] = '\0';
-    if (separator) return;
-  }
-}
-
-bool file_path_needs_slash(const char* directory) {
-  std::size_t n = std::strlen(directory);
-  return n != 0 && !is_path_separator(directory[n - 1]);
-}
-
-bool directory_path_needs_slash(const char* directory) {
-  std::size_t n = std::strlen(directory);
-  return n == 0 || directory[n - 1] != '/';
+std::string_view directory_part(std::string_view rel_path) {
+  for (std::size_t k = rel_path.size(); k-- > 0;)
+    if (is_path_separator(rel_path[k])) return rel_path.substr(0, k);
+  return {};
 }
 
 }  // namespace telo

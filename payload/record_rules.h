@@ -41,16 +41,10 @@ const char* record_fault_text(RecordFault fault);
 // cut off; only '/' separates components on the disk.
 inline bool is_path_separator(char c) { return c == '/' || c == '\\'; }
 
-// Cuts the last component off `path` in place, leaving the directory to
-// create for it: from the end down to index 1, every character up to and
-// including the first separator becomes a terminator. A path ending in a
-// separator only loses that separator; index 0 is never changed.
-void cut_last_component(char* path);
-
-// Where a record's file is written: `directory` joined with `rel_path`,
-// with "/" between them unless `directory` is empty or ends in a separator.
-// The directory to create takes "/" unless `directory` ends in '/'.
-bool file_path_needs_slash(const char* directory);
-bool directory_path_needs_slash(const char* directory);
+// The directories a record's file goes into: its path up to the last '/'
+// or '\\' (nothing when there is none). So "p\\q" makes a directory "p"
+// and a file "p\\q" beside it, since only '/' separates on the disk, and a
+// path ending in a separator only loses that separator.
+std::string_view directory_part(std::string_view rel_path);
 
 }  // namespace telo

@@ -30,14 +30,6 @@ bool has_long_component(std::string_view path) {
   return false;
 }
 
-// The directory part of a record's path, by the cut rule: everything before
-// its last '/' or '\\', or nothing.
-std::string_view directory_part(std::string_view rel_path) {
-  for (std::size_t k = rel_path.size(); k-- > 0;)
-    if (is_path_separator(rel_path[k])) return rel_path.substr(0, k);
-  return {};
-}
-
 // The path opened for the file names a directory when it ends in '/' or in
 // a "." component, or when it folds to the installation directory itself.
 bool names_a_directory(std::string_view rel_path) {
