@@ -15,6 +15,8 @@
 #include <linux/openat2.h>
 #endif
 
+#include "payload/record_rules.h"
+
 namespace telo {
 
 bool beneath_by_walking = false;
@@ -53,17 +55,10 @@ int fail_with(int error) {
   return -1;
 }
 
-// The components of `path` that name something: empty ones and "." fold away.
+// Queues the components of `path` to be walked, before those pending
+// (a link's target) or after them.
 void push_components(std::string_view path, std::deque<std::string>* pending, bool at_front) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t slash = path.find('/', start);
-    if (slash == std::string_view::npos) slash = path.size();
-    std::string_view part = path.substr(start, slash - start);
-    if (!part.empty() && part != ".") parts.emplace_back(part);
-    start = slash + 1;
-  }
+  const std::vector<std::string_view> parts = path_components(path);
   if (at_front) pending->insert(pending->begin(), parts.begin(), parts.end());
   else pending->insert(pending->end(), parts.begin(), parts.end());
 }

@@ -54,6 +54,19 @@ const char* record_fault_text(RecordFault fault) {
   return "unknown fault";
 }
 
+std::vector<std::string_view> path_components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view part = path.substr(start, slash - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = slash + 1;
+  }
+  return parts;
+}
+
 std::string_view directory_part(std::string_view rel_path) {
   for (std::size_t k = rel_path.size(); k-- > 0;)
     if (is_path_separator(rel_path[k])) return rel_path.substr(0, k);

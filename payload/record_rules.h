@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "payload/format.h"
 
@@ -40,6 +41,10 @@ const char* record_fault_text(RecordFault fault);
 // Both '/' and '\\' end a component when the directory part of a path is
 // cut off; only '/' separates components on the disk.
 inline bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
+// The components of a path that name something, as the file system
+// resolves it: empty ones (from "//") and "." fold away; ".." is kept.
+std::vector<std::string_view> path_components(std::string_view path);
 
 // The directories a record's file goes into: its path up to the last '/'
 // or '\\' (nothing when there is none). So "p\\q" makes a directory "p"

@@ -10,22 +10,8 @@ namespace {
 
 constexpr std::size_t kNameMax = 255;  // the longest component Linux file systems take
 
-// The components of `path` that name something: empty ones and "." fold away.
-std::vector<std::string_view> components_of(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t slash = path.find('/', start);
-    if (slash == std::string_view::npos) slash = path.size();
-    std::string_view part = path.substr(start, slash - start);
-    if (!part.empty() && part != ".") parts.push_back(part);
-    start = slash + 1;
-  }
-  return parts;
-}
-
 bool has_long_component(std::string_view path) {
-  for (std::string_view part : components_of(path))
+  for (std::string_view part : path_components(path))
     if (part.size() > kNameMax) return true;
   return false;
 }
@@ -49,7 +35,7 @@ std::string key_of(const std::vector<std::string_view>& parts, std::size_t count
 }
 
 TreeFault make_directories(TreeModel* tree, std::string_view directory) {
-  const std::vector<std::string_view> parts = components_of(directory);
+  const std::vector<std::string_view> parts = path_components(directory);
   for (std::size_t n = 1; n <= parts.size(); ++n) {
     auto [at, added] = tree->entries.try_emplace(key_of(parts, n), true);
     if (!added && !at->second) return TreeFault::kFileInTheWay;
@@ -73,7 +59,7 @@ void remove_path(TreeModel* tree, std::string_view rel_path) {
   const std::size_t slash = trimmed.rfind('/');
   const std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
   if (last.empty() || last == ".") return;
-  const std::vector<std::string_view> parts = components_of(rel_path);
+  const std::vector<std::string_view> parts = path_components(rel_path);
   const std::string key = key_of(parts, parts.size());
   auto at = tree->entries.find(key);
   if (at == tree->entries.end()) return;
@@ -91,7 +77,7 @@ TreeFault tree_apply(TreeModel* tree, const FileRecord& record, std::string_view
   if (has_long_component(rel_path)) return TreeFault::kNameTooLong;
   if (TreeFault fault = make_directories(tree, directory_part(rel_path)); fault != TreeFault::kNone) return fault;
   if (names_a_directory(rel_path)) return TreeFault::kDirectoryInTheWay;
-  const std::vector<std::string_view> parts = components_of(rel_path);
+  const std::vector<std::string_view> parts = path_components(rel_path);
   auto [at, added] = tree->entries.try_emplace(key_of(parts, parts.size()), false);
   if (!added && at->second) return TreeFault::kDirectoryInTheWay;
   return TreeFault::kNone;
