@@ -1,0 +1,49 @@
+#pragma once
+
+// Measuring a match: how many bytes two positions of the input have in
+// common, eight at a time.
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace telo {
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Index of the first differing byte of two words loaded from memory.
+inline int first_difference(std::uint64_t x) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::countr_zero(x) >> 3;
+  } else {
+    return std::countl_zero(x) >> 3;
+  }
+}
+
+// Common length of `earlier` and `here`, from `start` (known equal) up to
+// `limit`. Reads nothing at or past here + limit; `earlier` lies before `here`.
+inline int match_length(const std::uint8_t* earlier, const std::uint8_t* here, int start, int limit) {
+  int length = start;
+  while (length + 8 <= limit) {
+    const std::uint64_t x = load64(earlier + length) ^ load64(here + length);
+    if (x != 0) return length + first_difference(x);
+    length += 8;
+  }
+  while (length < limit && earlier[length] == here[length]) ++length;
+  return length;
+}
+
+// The first three bytes as one number, the key both match finders hash.
+inline std::uint32_t load24(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+}
+
+inline std::uint32_t hash24(const std::uint8_t* p, int bits) {
+  return (load24(p) * 0x9E3779B1u) >> (32 - bits);
+}
+
+}  // namespace telo
