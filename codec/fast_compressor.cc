@@ -19,8 +19,6 @@ constexpr int kChainDepth = 24;      // earlier positions a search visits
 constexpr int kLazyDepth = 12;       // ... when it only checks whether the next position does better
 constexpr int kNiceLength = 48;      // a match this long is taken without looking further
 constexpr int kFarThree = 2048;      // a 3-byte match farther back costs about what its literals do
-constexpr std::uint32_t kRebaseAt = 1u << 31;
-constexpr std::uint32_t kRebaseShift = 1u << 30;
 
 struct FastStore {
   HashChains chains;

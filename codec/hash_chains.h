@@ -3,10 +3,7 @@
 // Match finder of the fast level: hash chains. Each position is filed under
 // the hash of its first three bytes; a search walks the chain of earlier
 // positions with the same hash, newest first, for a bounded number of steps.
-//
-// Positions are 32-bit coordinates that start at kFirstCoordinate, so a
-// zero entry (never filled) always lies out of reach. The compressor moves the
-// coordinates down with hash_chains_rebase before they could overflow.
+// Positions are coordinates as match_length.h describes them.
 
 #include <cstdint>
 
@@ -16,7 +13,6 @@
 namespace telo {
 
 inline constexpr int kHashChainBits = 15;
-inline constexpr std::uint32_t kFirstCoordinate = 2 * kWindowSize;
 
 struct HashChains {
   std::uint32_t head[1 << kHashChainBits];  // newest coordinate with each hash
@@ -68,9 +64,7 @@ inline void hash_chains_insert(HashChains& hc, const std::uint8_t* here, std::ui
 // Empties the chains.
 void hash_chains_reset(HashChains& hc);
 
-// Moves every coordinate down by `shift`, a multiple of kWindowSize so that
-// coordinates keep their slots in `prev`; those that would fall below
-// kWindowSize are out of reach anyway and become 0.
+// Moves every coordinate down by `shift` (rebase_coordinates).
 void hash_chains_rebase(HashChains& hc, std::uint32_t shift);
 
 }  // namespace telo

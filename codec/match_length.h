@@ -1,13 +1,34 @@
 #pragma once
 
 // Measuring a match: how many bytes two positions of the input have in
-// common, eight at a time.
+// common, eight at a time; and the coordinates the match finders file
+// positions under.
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
+#include "codec/codec.h"
+
 namespace telo {
+
+// Match finders keep positions as 32-bit coordinates that start at
+// kFirstCoordinate, so that a zero entry (never filled) always lies out of
+// reach. Before a coordinate could overflow, the compressor moves them all
+// down by a multiple of the window (rebase_coordinates), which keeps each
+// one's slot in the arrays indexed by coordinate mod 8192.
+inline constexpr int kMinMatch = 3;          // the shortest match the format has
+inline constexpr int kMaxMatchLength = 256;  // and the longest
+
+inline constexpr std::uint32_t kFirstCoordinate = 2 * kWindowSize;
+inline constexpr std::uint32_t kRebaseAt = 1u << 31;
+inline constexpr std::uint32_t kRebaseShift = 1u << 30;
+
+inline void rebase_coordinates(std::uint32_t* entries, int count, std::uint32_t shift) {
+  for (int i = 0; i < count; ++i) {
+    entries[i] = entries[i] >= shift + kWindowSize ? entries[i] - shift : 0;
+  }
+}
 
 inline std::uint64_t load64(const std::uint8_t* p) {
   std::uint64_t v;

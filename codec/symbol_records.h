@@ -9,11 +9,10 @@
 
 #include "codec/bit_output.h"
 #include "codec/context.h"
+#include "codec/match_length.h"
 
 namespace telo {
 
-inline constexpr int kMinMatch = 3;
-inline constexpr int kMaxMatchLength = 256;
 inline constexpr int kMaxBlockSymbols = 65535;  // the 16-bit block-size field
 
 // Low 16 bits: the symbol-code symbol (a byte, or 256 + length - 3).
