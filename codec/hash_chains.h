@@ -12,7 +12,7 @@
 
 namespace telo {
 
-inline constexpr int kHashChainBits = 15;
+inline constexpr int kHashChainBits = 16;
 
 struct HashChains {
   std::uint32_t head[1 << kHashChainBits];  // newest coordinate with each hash
