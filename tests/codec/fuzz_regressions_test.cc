@@ -1,7 +1,10 @@
 // Replays every input kept in fuzz/regressions/decompressor/ the way the fuzz
 // target runs it: the fast decoder must match the plain one call by call.
+// Likewise the inputs of the compression levels' round-trip targets.
 
 #include <filesystem>
+#include <string>
+#include <utility>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -10,6 +13,7 @@
 
 #include "codec/codec.h"
 #include "codec/reference_decoder.h"
+#include "fuzz/level_roundtrip.h"
 #include "tests/codec/decode_driver.h"
 
 namespace telo {
@@ -45,6 +49,41 @@ TEST(FuzzRegressions, DecompressorInputsDecodeAlikeInBothDecoders) {
     ++replayed;
   }
   EXPECT_GT(replayed, 0);
+}
+
+std::vector<std::vector<std::uint8_t>> inputs_in(const char* folder) {
+  const std::filesystem::path dir = std::filesystem::path(TELO_SOURCE_DIR) / "fuzz/regressions" / folder;
+  EXPECT_TRUE(std::filesystem::is_directory(dir)) << dir;
+  std::vector<std::vector<std::uint8_t>> inputs;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+    std::ifstream file(entry.path(), std::ios::binary);
+    inputs.emplace_back(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  return inputs;
+}
+
+TEST(FuzzRegressions, LevelInputsComeBackAndRepeatThemselves) {
+  const std::pair<const char*, CompressionLevel> targets[] = {{"roundtrip_fast", CompressionLevel::kFast},
+                                                              {"roundtrip_best", CompressionLevel::kBest}};
+  for (const auto& [folder, level] : targets) {
+    const auto inputs = inputs_in(folder);
+    EXPECT_GT(inputs.size(), 1u) << folder;
+    for (const auto& raw : inputs) {
+      SCOPED_TRACE(std::string(folder) + ", " + std::to_string(raw.size()) + " bytes");
+      const std::vector<std::uint8_t> input = fuzzing::level_input(raw.data(), raw.size());
+      Decompressor* context = nullptr;
+      ASSERT_EQ(decompressor_create(&context), 0);
+      std::vector<std::uint8_t> stream(input.size() + input.size() / 8 + 64);
+      ASSERT_EQ(fuzzing::level_compress(context, level, input, stream), 1);
+      decompressor_destroy(&context);
+      const testing::DecodeRun fast = testing::run_decoder(decompressor_decode, stream, testing::chunked_rooms(input.size()));
+      const testing::DecodeRun plain = testing::run_decoder(reference_decode, stream, testing::chunked_rooms(input.size()));
+      EXPECT_EQ(fast.calls, plain.calls);
+      EXPECT_EQ(fast.output, input);
+      EXPECT_EQ(plain.output, input);
+    }
+  }
 }
 
 }  // namespace
