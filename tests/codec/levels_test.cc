@@ -125,6 +125,14 @@ Bytes text_then_binary(std::size_t n) {
   return v;
 }
 
+// Random over two letters: matches of every length up to about 13 at every
+// position, more than the best level's match cache holds for a whole segment.
+Bytes two_letters(std::size_t n) {
+  Bytes v = random_bytes(n, 11);
+  for (auto& b : v) b = static_cast<std::uint8_t>('a' + (b & 1));
+  return v;
+}
+
 struct Case {
   std::string name;
   Bytes input;
@@ -142,6 +150,7 @@ std::vector<Case> cases() {
       {"words 300000", words(300000, 1)},
       {"random 100000", random_bytes(100000, 2)},
       {"text then binary", text_then_binary(400000)},
+      {"two letters", two_letters(400000)},
       {"period 8192", repeated(8192, 40000)},
       {"period 8191", repeated(8191, 40000)},
       {"period 8193", repeated(8193, 40000)},
