@@ -341,8 +341,9 @@ void table_corpus(TableRun& run, const fs::path& root) {
   for (const fs::path& path : paths) {
     const fs::path relative = fs::relative(path, root);
     auto part = relative.begin();
-    std::string set = "corpus " + part->string();
-    if (++part != relative.end() && std::next(part) != relative.end()) set += "/" + part->string();
+    std::string set = "corpus ";
+    set.append(part->string());
+    if (++part != relative.end() && std::next(part) != relative.end()) set.append("/").append(part->string());
     std::ifstream file(path, std::ios::binary);
     const Bytes data{std::istreambuf_iterator<char>(file), {}};
     table_input(run, set, data);
@@ -366,7 +367,7 @@ int run_table(int argc, char** argv) {
   for (auto*& context : run.contexts) {
     if (telo::decompressor_create(&context) != 0) return 1;
   }
-  for (const char* set : kSets) table_input(run, set, data_sets().at(set));
+  for (const char* set : kSets) table_input(run, std::string(set), data_sets().at(set));
   const char* dir = std::getenv("TELO_BENCH_CORPUS");
   const fs::path root = dir != nullptr ? dir : "/tmp/pack-corpus";
   if (corpus && fs::is_directory(root)) table_corpus(run, root);
