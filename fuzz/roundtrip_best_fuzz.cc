@@ -7,6 +7,6 @@
 #include "fuzz/level_roundtrip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  telo::fuzzing::level_roundtrip(telo::CompressionLevel::kBest, data, size);
+  telo::fuzzing::level_roundtrip(telo::CompressionLevel::kBest, 256, data, size);
   return 0;
 }
