@@ -31,6 +31,7 @@ constexpr int kGridPoints = kSegmentBytes / kSplitGrid + 2;
 constexpr int kCountKinds = kSymbolCodeSize + kOffsetCodeSize;
 
 struct BestStore {
+  std::uint32_t next_coordinate;  // see coordinates_start_afresh
   BinaryTrees trees;
   std::uint32_t first[kSegmentBytes + 1];
   std::uint32_t entries[kCacheEntries + kMaxMatchLength];
@@ -52,12 +53,13 @@ struct BestParse {
   BestStore& store;
   const std::uint8_t* input = nullptr;
   std::size_t size = 0;
-  std::size_t origin = 0;  // input index of coordinate kFirstCoordinate
+  std::uint32_t first = kFirstCoordinate;  // coordinate of the input's first byte
+  std::size_t origin = 0;                   // input index of coordinate `first`
   Prices prices = {};
 };
 
 std::uint32_t coordinate(const BestParse& p, std::size_t pos) {
-  return static_cast<std::uint32_t>(pos - p.origin) + kFirstCoordinate;
+  return static_cast<std::uint32_t>(pos - p.origin) + p.first;
 }
 
 void rebase_if_due(BestParse& p, std::size_t pos) {
@@ -222,8 +224,8 @@ void code_segment(BestParse& p, std::size_t start, std::size_t end) {
 int best_compress(Decompressor& c, std::span<const std::uint8_t> input, BitOutput& out) {
   BestStore* store = work_store<BestStore>(c.best_store);
   if (store == nullptr) return CODEC_ERR_NO_MEMORY;
-  binary_trees_reset(store->trees);
-  BestParse p{c, out, *store, input.data(), input.size()};
+  if (coordinates_start_afresh(store->next_coordinate)) binary_trees_reset(store->trees);
+  BestParse p{c, out, *store, input.data(), input.size(), store->next_coordinate};
   std::size_t pos = 0;
   while (pos < p.size && !out.full) {
     rebase_if_due(p, pos);
@@ -231,6 +233,7 @@ int best_compress(Decompressor& c, std::span<const std::uint8_t> input, BitOutpu
     code_segment(p, pos, end);
     pos = end;
   }
+  store->next_coordinate = coordinates_after(coordinate(p, p.size));
   return 0;
 }
 

@@ -21,6 +21,7 @@ constexpr int kNiceLength = 48;      // a match this long is taken without looki
 constexpr int kFarThree = 2048;      // a 3-byte match farther back costs about what its literals do
 
 struct FastStore {
+  std::uint32_t next_coordinate;  // see coordinates_start_afresh
   HashChains chains;
   SymbolRecord records[kMaxBlockSymbols];
 };
@@ -31,13 +32,14 @@ struct FastParse {
   FastStore& store;
   const std::uint8_t* input = nullptr;
   std::size_t size = 0;
-  std::size_t origin = 0;  // input index of coordinate kFirstCoordinate
+  std::uint32_t first = kFirstCoordinate;  // coordinate of the input's first byte
+  std::size_t origin = 0;                   // input index of coordinate `first`
   BlockSplitStats stats;
   int count = 0;           // records of the open block
 };
 
 std::uint32_t coordinate(const FastParse& p, std::size_t pos) {
-  return static_cast<std::uint32_t>(pos - p.origin) + kFirstCoordinate;
+  return static_cast<std::uint32_t>(pos - p.origin) + p.first;
 }
 
 // Writes the first `n` records as a block and keeps the rest for the next.
@@ -136,15 +138,16 @@ std::size_t parse_step(FastParse& p, std::size_t pos) {
 int fast_compress(Decompressor& c, std::span<const std::uint8_t> input, BitOutput& out) {
   FastStore* store = work_store<FastStore>(c.fast_store);
   if (store == nullptr) return CODEC_ERR_NO_MEMORY;
-  hash_chains_reset(store->chains);
+  if (coordinates_start_afresh(store->next_coordinate)) hash_chains_reset(store->chains);
   block_clear_counts(c);
-  FastParse p{c, out, *store, input.data(), input.size(), 0, {}, 0};
+  FastParse p{c, out, *store, input.data(), input.size(), store->next_coordinate, 0, {}, 0};
   std::size_t pos = 0;
   while (pos < p.size && !out.full) {
     rebase_if_due(p, pos);
     pos = parse_step(p, pos);
   }
   if (p.count > 0 && !out.full) flush_records(p, p.count);
+  store->next_coordinate = coordinates_after(coordinate(p, p.size));
   return 0;
 }
 

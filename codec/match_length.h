@@ -24,6 +24,20 @@ inline constexpr std::uint32_t kFirstCoordinate = 2 * kWindowSize;
 inline constexpr std::uint32_t kRebaseAt = 1u << 31;
 inline constexpr std::uint32_t kRebaseShift = 1u << 30;
 
+// A call does not clear its match finder: its coordinates start a window
+// past where the last call's ended (`next`, kept in the work memory), so
+// nothing filed before is within reach and the stream is the one a clear
+// finder would give. Only when `next` is unset or near the point of moving
+// coordinates down does the caller clear the finder (true) and start afresh.
+inline bool coordinates_start_afresh(std::uint32_t& next) {
+  if (next >= kFirstCoordinate && next < kRebaseAt) return false;
+  next = kFirstCoordinate;
+  return true;
+}
+
+// `next` after a call whose positions all lie below coordinate `end`.
+inline std::uint32_t coordinates_after(std::uint32_t end) { return end + kWindowSize; }
+
 inline void rebase_coordinates(std::uint32_t* entries, int count, std::uint32_t shift) {
   for (int i = 0; i < count; ++i) {
     entries[i] = entries[i] >= shift + kWindowSize ? entries[i] - shift : 0;
