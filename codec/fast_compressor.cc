@@ -15,9 +15,9 @@ namespace telo {
 
 namespace {
 
-constexpr int kChainDepth = 24;      // earlier positions a search visits
-constexpr int kLazyDepth = 12;       // ... when it only checks whether the next position does better
-constexpr int kNiceLength = 48;      // a match this long is taken without looking further
+constexpr int kChainDepth = 16;      // earlier positions a search visits
+constexpr int kLazyDepth = 8;        // ... when it only checks whether the next position does better
+constexpr int kNiceLength = 32;      // a match this long is taken without looking further
 constexpr int kFarThree = 2048;      // a 3-byte match farther back costs about what its literals do
 
 struct FastStore {
