@@ -13,14 +13,31 @@
 // TELO_BENCH_CORPUS=DIR, default /tmp/pack-corpus): the first 16 MiB of the
 // Java runtime's "modules" file and the JVM shared library.
 //
+// Compressing is measured at each level (fast, reference, best) against
+// compress2 at levels 1, 6 and 9.
+//
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTELO_TESTS=OFF
 //   cmake --build build-bench --target codec_bench
 //   build-bench/bench/codec_bench --benchmark_counters_tabular=true
+//
+// With --table the program prints one table instead: every data set, then
+// every file of the corpus (when it is there), cut into 2 MiB pieces as the
+// packer cuts them, compressed one piece at a time on this thread by each
+// level and by zlib -1/-6/-9 in turn, so that every method sees the same
+// machine at the same moments (the data sets three times over and files of
+// up to 256 KiB five times, keeping each method's fastest round). It reports sizes, MB/s and their ratios, and
+// checks that every stream decodes back. zlib -9's size is taken with the
+// gzip wrapper (gzip -9 less the file name it stores).
+//   build-bench/bench/codec_bench --table [--no-corpus]
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -100,15 +117,22 @@ const std::map<std::string, Bytes>& data_sets() {
   return sets;
 }
 
-Bytes telo_compress(const Bytes& input) {
+// Compresses with `context` (kept by the caller, as the packer keeps one per thread).
+Bytes telo_compress_with(telo::Decompressor* context, telo::CompressionLevel level,
+                         const std::uint8_t* data, std::size_t size) {
+  Bytes out(size + size / 8 + 1024);
+  telo::ByteWindow source{const_cast<std::uint8_t*>(data), const_cast<std::uint8_t*>(data) + size};
+  telo::ByteWindow destination{out.data(), out.data() + out.size()};
+  const int result = telo::codec_compress_level(context, level, &source, &destination);
+  out.resize(result == 1 ? static_cast<std::size_t>(destination.pos - out.data()) : 0);
+  return out;
+}
+
+Bytes telo_compress(const Bytes& input, telo::CompressionLevel level = telo::CompressionLevel::kReference) {
   telo::Decompressor* context = nullptr;
   if (telo::decompressor_create(&context) != 0) return {};
-  Bytes out(input.size() + input.size() / 8 + 1024);
-  telo::ByteWindow source{const_cast<std::uint8_t*>(input.data()), const_cast<std::uint8_t*>(input.data()) + input.size()};
-  telo::ByteWindow destination{out.data(), out.data() + out.size()};
-  const int result = telo::codec_compress(context, &source, &destination);
+  Bytes out = telo_compress_with(context, level, input.data(), input.size());
   telo::decompressor_destroy(&context);
-  out.resize(result == 1 ? static_cast<std::size_t>(destination.pos - out.data()) : 0);
   return out;
 }
 
@@ -204,10 +228,10 @@ void BM_ZlibInflate(benchmark::State& state, const std::string& set) {
   report(state, input, stream.size());
 }
 
-void BM_TeloCompress(benchmark::State& state, const std::string& set) {
+void BM_TeloCompress(benchmark::State& state, const std::string& set, telo::CompressionLevel level) {
   const Bytes& input = data_sets().at(set);
   Bytes stream;
-  for (auto _ : state) stream = telo_compress(input);
+  for (auto _ : state) stream = telo_compress(input, level);
   report(state, input, stream.size());
 }
 
@@ -229,14 +253,168 @@ int register_all() {
   }
   for (const char* set : kSets) {
     const std::string name(set);
-    benchmark::RegisterBenchmark(("compress/telo/" + name).c_str(), BM_TeloCompress, name)->Unit(benchmark::kMillisecond);
+    const std::pair<const char*, telo::CompressionLevel> levels[] = {
+        {"fast", telo::CompressionLevel::kFast},
+        {"reference", telo::CompressionLevel::kReference},
+        {"best", telo::CompressionLevel::kBest}};
+    for (const auto& [level_name, level] : levels) {
+      benchmark::RegisterBenchmark(("compress/telo_" + std::string(level_name) + "/" + name).c_str(),
+                                   BM_TeloCompress, name, level)->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RegisterBenchmark(("compress/zlib1/" + name).c_str(), BM_ZlibDeflate, name, 1)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("compress/zlib6/" + name).c_str(), BM_ZlibDeflate, name, 6)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("compress/zlib9/" + name).c_str(), BM_ZlibDeflate, name, 9)->Unit(benchmark::kMillisecond);
   }
   return 0;
 }
-const int registered = register_all();
+
+// ---- --table: every level and zlib on the data sets and the corpus ----
+
+struct Tally {
+  std::uint64_t in = 0;
+  std::uint64_t out = 0;
+  double seconds = 0;
+};
+
+constexpr int kMethods = 6;
+const char* const kMethodNames[kMethods] = {"fast", "reference", "best", "zlib-1", "zlib-6", "zlib-9"};
+constexpr int kZlibLevel[kMethods] = {0, 0, 0, 1, 6, 9};
+constexpr telo::CompressionLevel kTeloLevel[3] = {
+    telo::CompressionLevel::kFast, telo::CompressionLevel::kReference, telo::CompressionLevel::kBest};
+constexpr std::size_t kPiece = 2u << 20;  // the packer's piece size
+constexpr std::size_t kGzipFraming = 18 - 6;  // gzip's header and trailer for zlib's
+constexpr std::size_t kSmallFile = 256u << 10;
+
+struct TableRun {
+  telo::Decompressor* contexts[3] = {};
+  std::map<std::string, std::array<Tally, kMethods>> sets;
+  std::vector<std::string> order;
+  bool failed = false;
+};
+
+bool decodes_back(const Bytes& stream, const std::uint8_t* data, std::size_t size) {
+  Bytes out(size);
+  return telo_decode(stream, out) && std::memcmp(out.data(), data, size) == 0;
+}
+
+// Codes one piece with every method in turn, `rounds` times over, and adds
+// each method's fastest round to the set's tallies: other work on the
+// machine only ever slows a round down.
+void table_piece(TableRun& run, const std::string& set, const std::uint8_t* data, std::size_t size,
+                 int rounds) {
+  if (run.sets.find(set) == run.sets.end()) run.order.push_back(set);
+  auto& tallies = run.sets[set];
+  double fastest[kMethods];
+  std::size_t stored[kMethods] = {};
+  for (int round = 0; round < rounds; ++round) {
+    for (int m = 0; m < kMethods; ++m) {
+      const auto start = std::chrono::steady_clock::now();
+      Bytes stream;
+      if (m < 3) {
+        stream = telo_compress_with(run.contexts[m], kTeloLevel[m], data, size);
+        stored[m] = stream.size();
+      } else {
+        uLongf bound = compressBound(size);
+        stream.resize(bound);
+        stored[m] = compress2(stream.data(), &bound, data, size, kZlibLevel[m]) == Z_OK ? bound : 0;
+      }
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      fastest[m] = round == 0 ? seconds : std::min(fastest[m], seconds);
+      if (round > 0) continue;
+      if (stored[m] == 0 || (m < 3 && !decodes_back(stream, data, size))) {
+        std::fprintf(stderr, "%s: %s failed on a piece of %zu bytes\n", set.c_str(), kMethodNames[m], size);
+        run.failed = true;
+      }
+    }
+  }
+  for (int m = 0; m < kMethods; ++m) {
+    tallies[m].in += size;
+    tallies[m].out += stored[m] + (m == 5 ? kGzipFraming : 0);
+    tallies[m].seconds += fastest[m];
+  }
+}
+
+void table_input(TableRun& run, const std::string& set, const Bytes& data, int rounds) {
+  for (std::size_t at = 0; at < data.size(); at += kPiece) {
+    table_piece(run, set, data.data() + at, std::min(kPiece, data.size() - at), rounds);
+  }
+}
+
+// The corpus's files by path, each in the set of its first two path parts
+// (app/bin, app/doc, ..., jre/lib).
+void table_corpus(TableRun& run, const fs::path& root) {
+  std::vector<fs::path> paths;
+  std::error_code error;
+  for (const auto& entry : fs::recursive_directory_iterator(root, error)) {
+    if (entry.is_regular_file(error)) paths.push_back(entry.path());
+  }
+  std::sort(paths.begin(), paths.end());
+  for (const fs::path& path : paths) {
+    const fs::path relative = fs::relative(path, root);
+    auto part = relative.begin();
+    std::string set = "corpus ";
+    set.append(part->string());
+    if (++part != relative.end() && std::next(part) != relative.end()) set.append("/").append(part->string());
+    std::ifstream file(path, std::ios::binary);
+    const Bytes data{std::istreambuf_iterator<char>(file), {}};
+    // Small files take five rounds: a single one of a few milliseconds says
+    // more about the machine's other work than about the method.
+    table_input(run, set, data, data.size() <= kSmallFile ? 5 : 1);
+  }
+}
+
+void print_row(const std::string& name, const std::array<Tally, kMethods>& t) {
+  auto rate = [&](int m) { return t[m].seconds > 0 ? static_cast<double>(t[m].in) / 1e6 / t[m].seconds : 0.0; };
+  auto size = [&](int a, int b) { return static_cast<double>(t[a].out) / static_cast<double>(t[b].out); };
+  std::printf("%-22s %8.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f | %6.2f %6.3f %6.3f %6.3f %6.3f | %11llu %11llu %11llu %11llu\n",
+              name.c_str(), static_cast<double>(t[0].in) / 1e6, rate(0), rate(1), rate(2), rate(3), rate(4),
+              rate(5), rate(0) / rate(4), size(0, 1), size(2, 1), size(2, 5), size(1, 5),
+              static_cast<unsigned long long>(t[0].out), static_cast<unsigned long long>(t[1].out),
+              static_cast<unsigned long long>(t[2].out), static_cast<unsigned long long>(t[5].out));
+}
+
+int run_table(int argc, char** argv) {
+  bool corpus = true;
+  for (int i = 1; i < argc; ++i) corpus = corpus && std::strcmp(argv[i], "--no-corpus") != 0;
+  TableRun run;
+  for (auto*& context : run.contexts) {
+    if (telo::decompressor_create(&context) != 0) return 1;
+  }
+  for (const char* set : kSets) table_input(run, std::string(set), data_sets().at(set), 3);
+  const char* dir = std::getenv("TELO_BENCH_CORPUS");
+  const fs::path root = dir != nullptr ? dir : "/tmp/pack-corpus";
+  if (corpus && fs::is_directory(root)) table_corpus(run, root);
+  for (auto*& context : run.contexts) telo::decompressor_destroy(&context);
+
+  std::printf("%-22s %8s %7s %7s %7s %7s %7s %7s | %6s %6s %6s %6s %6s | %11s %11s %11s %11s\n", "set", "MB",
+              "fast", "ref", "best", "zlib1", "zlib6", "zlib9", "f/z6", "f/ref", "b/ref", "b/gz9", "r/gz9",
+              "fast B", "ref B", "best B", "gzip-9 B");
+  std::printf("%-22s %8s %7s %7s %7s %7s %7s %7s | %6s %6s %6s %6s %6s |\n", "", "", "MB/s", "MB/s", "MB/s",
+              "MB/s", "MB/s", "MB/s", "speed", "size", "size", "size", "size");
+  std::array<Tally, kMethods> corpus_total{};
+  for (const std::string& set : run.order) {
+    print_row(set, run.sets[set]);
+    if (set.rfind("corpus ", 0) != 0) continue;
+    for (int m = 0; m < kMethods; ++m) {
+      corpus_total[m].in += run.sets[set][m].in;
+      corpus_total[m].out += run.sets[set][m].out;
+      corpus_total[m].seconds += run.sets[set][m].seconds;
+    }
+  }
+  if (corpus_total[0].in > 0) print_row("corpus (all)", corpus_total);
+  return run.failed ? 1 : 0;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--table") == 0) return run_table(argc, argv);
+  }
+  register_all();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -18,7 +18,6 @@ constexpr int kLengthZeroRunIndex = 3;  // after length 3 of the code-length cod
 constexpr int kNoZeroRunIndex = -1;
 constexpr int kZeroRunEnd = 6;
 
-inline int offset_class(int offset) { return std::bit_width(static_cast<unsigned>(offset)); }
 
 inline void put_code(BitOutput& out, const std::uint8_t* lengths, const std::uint16_t* codes, int x) {
   bits_put(out, lengths[x], codes[x]);
@@ -148,26 +147,31 @@ void write_offset_code(Decompressor& c, BitOutput& out) {
 // Writes the buffered symbols with the block's codes; stops once the output is full.
 void replay_block(Decompressor& c, BitOutput& out, int size) {
   const std::uint8_t* buffer = c.window;
-  const std::uint8_t* symbol_lengths = c.symbol_lengths;
-  const std::uint16_t* symbol_codes = c.symbol_codes;
-  const std::uint8_t* offset_lengths = c.small_lengths;
-  const std::uint16_t* offset_codes = c.small_codes;
   int flags = 0;
   for (int i = 0; i < size && !out.full; ++i) {
     if ((i & 7) == 0) flags = *buffer++;
     const int byte = *buffer++;
     if ((flags & 0x80) == 0) {
-      put_code(out, symbol_lengths, symbol_codes, byte);
+      block_put_literal(c, out, byte);
     } else {
-      put_code(out, symbol_lengths, symbol_codes, 256 + byte);
-      const int offset = (buffer[0] << 8) | buffer[1];
+      block_put_match(c, out, 256 + byte, (buffer[0] << 8) | buffer[1]);
       buffer += 2;
-      const int q = offset_class(offset);
-      put_code(out, offset_lengths, offset_codes, q);
-      if (q > 1) bits_put(out, q - 1, static_cast<std::uint32_t>(offset) & ((1u << (q - 1)) - 1));
     }
     flags <<= 1;
   }
+}
+
+// Bits the offset codes and the symbol codes of the block take with the
+// codes just built: every symbol's code word, every offset's class code and
+// extra bits. Codes in single-symbol form have length 0 and cost nothing.
+std::uint64_t symbol_bits(const Decompressor& c) {
+  std::uint64_t bits = 0;
+  for (int s = 0; s < kSymbolCodeSize; ++s) bits += std::uint64_t{c.symbol_freq[s]} * c.symbol_lengths[s];
+  for (int q = 0; q < kOffsetCodeSize; ++q) {
+    const int extra = q > 1 ? q - 1 : 0;
+    bits += std::uint64_t{c.offset_freq[q]} * static_cast<std::uint64_t>(c.small_lengths[q] + extra);
+  }
+  return bits;
 }
 
 }  // namespace
@@ -193,16 +197,40 @@ bool block_open_group(Decompressor& c, BitOutput& out) {
   return true;
 }
 
-void block_send(Decompressor& c, BitOutput& out) {
+// Format notes: a block opens with its symbol count in 16 bits, then the
+// code-length code, the symbol code and the offset code. The count is the
+// frequency of the symbol code's root, which is why a block holds at most
+// 65535 symbols: the 16-bit frequencies add up to it.
+int block_write_codes(Decompressor& c, BitOutput& out) {
   const int root = tree_build({kSymbolCodeSize, c.symbol_freq, c.symbol_lengths, c.symbol_codes,
                                c.left_child, c.right_child});
   const int size = c.symbol_freq[root];
   bits_put(out, kSymbolCountBits, static_cast<std::uint32_t>(size));
   write_symbol_code(c, out, root);
   write_offset_code(c, out);
-  replay_block(c, out, size);
+  return size;
+}
+
+void block_clear_counts(Decompressor& c) {
   std::memset(c.symbol_freq, 0, sizeof(std::uint16_t) * kSymbolCodeSize);
   std::memset(c.offset_freq, 0, sizeof(std::uint16_t) * kOffsetCodeSize);
+}
+
+std::uint64_t block_cost_bits(Decompressor& c) {
+  // The header is written for real into scratch room, so its size is the
+  // writer's own and cannot drift from it; the largest one is about 1.1 KB.
+  std::uint8_t scratch[4096];
+  BitOutput probe;
+  bit_output_start(probe, scratch, scratch + sizeof scratch);
+  block_write_codes(c, probe);
+  const auto header = static_cast<std::uint64_t>(probe.pos - scratch) * 8 + static_cast<std::uint64_t>(probe.count);
+  return header + symbol_bits(c);
+}
+
+void block_send(Decompressor& c, BitOutput& out) {
+  const int size = block_write_codes(c, out);
+  replay_block(c, out, size);
+  block_clear_counts(c);
 }
 
 }  // namespace telo

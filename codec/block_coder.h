@@ -43,4 +43,36 @@ inline void block_add(Decompressor& c, BitOutput& out, int symbol, int offset) {
 // Writes the block's header, codes and symbols, and clears the frequencies.
 void block_send(Decompressor& context, BitOutput& out);
 
+// The pieces of block_send for compressors that keep their symbols elsewhere
+// (up to 65535 of them, counted in symbol_freq and offset_freq).
+//
+// Builds the block's three codes from the frequencies and writes the header:
+// symbol count, code-length code, symbol code, offset code. Returns the count.
+// The codes stay in symbol_lengths / symbol_codes and small_lengths /
+// small_codes for block_put_literal and block_put_match.
+int block_write_codes(Decompressor& context, BitOutput& out);
+
+// Clears the symbol and offset frequencies for the next block.
+void block_clear_counts(Decompressor& context);
+
+// Bits the block would take (header and symbols) with codes built from the
+// current frequencies, which must count between 1 and 65535 symbols. Leaves
+// the codes built, as block_write_codes does, and writes nothing.
+std::uint64_t block_cost_bits(Decompressor& context);
+
+// Format notes: a literal is the symbol code's word for its byte.
+inline void block_put_literal(const Decompressor& c, BitOutput& out, int byte) {
+  bits_put(out, c.symbol_lengths[byte], c.symbol_codes[byte]);
+}
+
+// Format notes: a match is the symbol code's word for 256 + length - 3, then
+// the offset (distance - 1): the offset code's word for its class q (its
+// count of significant bits), then, for q > 1, its low q - 1 bits.
+inline void block_put_match(const Decompressor& c, BitOutput& out, int symbol, int offset) {
+  bits_put(out, c.symbol_lengths[symbol], c.symbol_codes[symbol]);
+  const int q = std::bit_width(static_cast<unsigned>(offset));
+  bits_put(out, c.small_lengths[q], c.small_codes[q]);
+  if (q > 1) bits_put(out, q - 1, static_cast<std::uint32_t>(offset) & ((1u << (q - 1)) - 1));
+}
+
 }  // namespace telo

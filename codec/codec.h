@@ -63,4 +63,20 @@ void decompressor_destroy(Decompressor** slot);
 // fits, 0 when the destination filled up, or an error code already in the context.
 int codec_compress(Decompressor* context, ByteWindow* source, ByteWindow* destination);
 
+// How hard the compressor works. Every level writes the one stream format,
+// and the same bytes every time for the same input.
+//   kFast       hash chains and lazy matching, blocks ended where the data changes
+//   kReference  codec_compress: the trie compressor, byte for byte
+//   kBest       near-optimal parsing with prices from code lengths, blocks cut by cost
+enum class CompressionLevel { kFast, kReference, kBest };
+
+// codec_compress at the given level, with the same contract: 1 fits, 0 the
+// destination filled up, or an error code (CODEC_ERR_NO_MEMORY when the
+// level's work memory cannot be had; nothing is then advanced). The work
+// memory is allocated by a level's first call and kept until destroy. The
+// stream's blocks end where its last symbol ends, and out_free_bits tells
+// its pad bits as after codec_compress, so streams join bit to bit.
+int codec_compress_level(Decompressor* context, CompressionLevel level, ByteWindow* source,
+                         ByteWindow* destination);
+
 }  // namespace telo

@@ -64,6 +64,9 @@ struct Decompressor {
   // until destroy: the text, and the trie's node records and child lists.
   std::uint8_t* text = nullptr;  // kTextSize bytes
   void* trie_store = nullptr;
+  // Work memory of the fast and best levels, likewise made on first use.
+  void* fast_store = nullptr;
+  void* best_store = nullptr;
 };
 
 }  // namespace telo

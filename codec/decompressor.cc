@@ -20,6 +20,8 @@ void free_context(Decompressor* context) {
   std::free(context->window);
   std::free(context->text);
   std::free(context->trie_store);
+  std::free(context->fast_store);
+  std::free(context->best_store);
   context->~Decompressor();
   std::free(context);
 }

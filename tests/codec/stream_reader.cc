@@ -1,5 +1,7 @@
 #include "tests/codec/stream_reader.h"
 
+#include <vector>
+
 namespace telo::testing {
 
 namespace {
@@ -42,6 +44,49 @@ bool decode(Bits& bits, const StreamCode& code, int& symbol) {
       }
     }
     first = (first + count) << 1;
+  }
+  return false;
+}
+
+// The same walk with what it looks up made once per code: how many codes
+// each length has, and the symbols in canonical order (by length, then
+// value). Blocks of 65535 symbols would otherwise take the plain walk's scan
+// of all 510 lengths for every bit.
+struct Canonical {
+  int single = -1;
+  int count[17] = {};
+  std::vector<int> order;
+};
+
+Canonical canonical(const StreamCode& code) {
+  Canonical c;
+  c.single = code.single;
+  for (int length = 1; length <= 16; ++length) {
+    for (std::size_t s = 0; s < code.lengths.size(); ++s) {
+      if (code.lengths[s] != length) continue;
+      ++c.count[length];
+      c.order.push_back(static_cast<int>(s));
+    }
+  }
+  return c;
+}
+
+bool decode(Bits& bits, const Canonical& code, int& symbol) {
+  if (code.single >= 0) {
+    symbol = code.single;
+    return true;
+  }
+  int value = 0;
+  int first = 0;
+  int index = 0;  // canonical index of the first code of this length
+  for (int length = 1; length <= 16; ++length) {
+    value = (value << 1) | bits.one();
+    if (value - first < code.count[length]) {
+      symbol = code.order[static_cast<std::size_t>(index + value - first)];
+      return true;
+    }
+    index += code.count[length];
+    first = (first + code.count[length]) << 1;
   }
   return false;
 }
@@ -119,9 +164,11 @@ ParsedStream parse_stream(std::span<const std::uint8_t> stream, std::size_t outp
       return parsed;
     }
     block.header_bits = bits.at - start;
+    const Canonical symbol_code = canonical(block.symbol_code);
+    const Canonical offset_code = canonical(block.offset_code);
     for (int k = 0; k < block.size && parsed.output.size() < output_size; ++k) {
       StreamToken token;
-      if (!decode(bits, block.symbol_code, token.symbol)) {
+      if (!decode(bits, symbol_code, token.symbol)) {
         parsed.error = "bad symbol code";
         return parsed;
       }
@@ -129,7 +176,7 @@ ParsedStream parse_stream(std::span<const std::uint8_t> stream, std::size_t outp
         parsed.output.push_back(static_cast<std::uint8_t>(token.symbol));
       } else {
         int q = 0;
-        if (!decode(bits, block.offset_code, q)) {
+        if (!decode(bits, offset_code, q)) {
           parsed.error = "bad offset code";
           return parsed;
         }
