@@ -356,7 +356,7 @@ int build_installer(const PackOptions& options) {
   build.progress.enabled = options.show_progress;
   build.progress.files_total = entries.size();
   for (const PackEntry& entry : entries) build.progress.bytes_total += entry.size;
-  start_piece_queue(&build.queue, entries, !options.store_only, options.jobs);
+  start_piece_queue(&build.queue, entries, !options.store_only, options.level, options.jobs);
   if (!write_payload(build)) return 1;
   stop_piece_queue(&build.queue);
   std::uint64_t length = build.records_start + build.record_pos;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/codec.h"
+
 namespace telo {
 
 struct PackOptions {
@@ -25,6 +27,7 @@ struct PackOptions {
   std::int32_t build_time = 0;
   std::string stub;                           // the installer image to append to
   bool store_only = false;                    // no compression at all
+  CompressionLevel level = CompressionLevel::kReference;
   unsigned jobs = 1;                          // threads that compress
   bool show_progress = false;                 // a progress line on standard error
 };

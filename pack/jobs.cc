@@ -45,7 +45,7 @@ void run_task(PieceQueue* queue, std::size_t t, Decompressor** context) {
   if (result->read_error != 0 || result->short_read) return;
   // Without a context the piece simply does not fit; the file is stored.
   if (*context == nullptr && decompressor_create(context) != 0) return;
-  compress_piece(*context, result->input, &result->compressed);
+  compress_piece(*context, queue->level, result->input, &result->compressed);
 }
 
 // Takes the next task, runs it outside the lock and marks it done.
@@ -76,8 +76,9 @@ void worker_main(PieceQueue* queue) {
 PieceQueue::~PieceQueue() { stop_piece_queue(this); }
 
 void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries, bool compress,
-                       unsigned jobs) {
+                       CompressionLevel level, unsigned jobs) {
   queue->entries = &entries;
+  queue->level = level;
   queue->first_task.assign(entries.size(), 0);
   for (std::size_t e = 0; e < entries.size(); ++e) {
     queue->first_task[e] = queue->tasks.size();

@@ -46,6 +46,7 @@ struct PieceQueue {
   std::condition_variable changed;
   std::vector<std::thread> workers;
   Decompressor* writer_context = nullptr;
+  CompressionLevel level = CompressionLevel::kReference;
 
   PieceQueue() = default;
   ~PieceQueue();
@@ -56,7 +57,7 @@ struct PieceQueue {
 // Plans the pieces of every file entry (none for removals, empty files, or
 // when `compress` is false) and starts jobs - 1 worker threads.
 void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries, bool compress,
-                       unsigned jobs);
+                       CompressionLevel level, unsigned jobs);
 
 // The result of task `t`, waiting for it (and coding other pieces meanwhile).
 PieceResult& wait_for_piece(PieceQueue* queue, std::size_t t);

@@ -52,7 +52,7 @@ bool write_output(const std::string& path, const std::vector<std::uint8_t>& byte
 }
 
 // Codes `input` into `stream`, giving more room until the stream fits.
-bool compress_bytes(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>* stream) {
+bool compress_bytes(std::vector<std::uint8_t>& input, CompressionLevel level, std::vector<std::uint8_t>* stream) {
   Decompressor* context = nullptr;
   if (decompressor_create(&context) != 0) return false;
   std::size_t room = input.size() + input.size() / 8 + 1024;
@@ -63,7 +63,7 @@ bool compress_bytes(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>*
                       static_cast<std::uint32_t>(input.size())};
     ByteWindow destination{stream->data(), stream->data() + room, 0, stream->data(),
                            static_cast<std::uint32_t>(std::min<std::size_t>(room, UINT32_MAX))};
-    result = codec_compress(context, &source, &destination);
+    result = codec_compress_level(context, level, &source, &destination);
     stream->resize(destination.consumed);
   }
   decompressor_destroy(&context);
@@ -112,11 +112,11 @@ bool decode_into(const std::string& input, std::span<const std::uint8_t> stream,
 
 }  // namespace
 
-int compress_file(const std::string& input, const std::string& output) {
+int compress_file(const std::string& input, const std::string& output, CompressionLevel level) {
   try {
     std::vector<std::uint8_t> bytes, stream;
     if (!read_input(input, &bytes)) return 1;
-    if (!compress_bytes(bytes, &stream)) {
+    if (!compress_bytes(bytes, level, &stream)) {
       pack_error("%s: compression failed", input.c_str());
       return 1;
     }

@@ -29,7 +29,7 @@ void put_bits(StreamJoiner* joiner, std::uint8_t bits, int count, std::vector<st
 
 }  // namespace
 
-void compress_piece(Decompressor* context, std::span<const std::uint8_t> input,
+void compress_piece(Decompressor* context, CompressionLevel level, std::span<const std::uint8_t> input,
                     CompressedPiece* piece) {
   std::size_t room = input.size() + input.size() / 16 + 64;
   piece->bytes.resize(room);
@@ -37,7 +37,7 @@ void compress_piece(Decompressor* context, std::span<const std::uint8_t> input,
   ByteWindow source{first, first + input.size(), 0, first, static_cast<std::uint32_t>(input.size())};
   ByteWindow destination{piece->bytes.data(), piece->bytes.data() + room, 0, piece->bytes.data(),
                          static_cast<std::uint32_t>(room)};
-  int result = codec_compress(context, &source, &destination);
+  int result = codec_compress_level(context, level, &source, &destination);
   piece->fits = result == 1;
   if (!piece->fits) {
     piece->bytes.clear();

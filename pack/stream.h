@@ -28,10 +28,11 @@ struct CompressedPiece {
   bool fits = false;                 // false: the piece would not shrink enough to matter
 };
 
-// Codes `input` (at least one byte) with `context` (from decompressor_create,
-// reused from piece to piece). `fits` is false when the stream would be more
-// than `input.size() + input.size() / 16 + 64` bytes long, or on a codec error.
-void compress_piece(Decompressor* context, std::span<const std::uint8_t> input,
+// Codes `input` (at least one byte) at `level` with `context` (from
+// decompressor_create, reused from piece to piece). `fits` is false when the
+// stream would be more than `input.size() + input.size() / 16 + 64` bytes
+// long, or on a codec error.
+void compress_piece(Decompressor* context, CompressionLevel level, std::span<const std::uint8_t> input,
                     CompressedPiece* piece);
 
 // Joins pieces bit to bit, handing out whole bytes as they are completed.

@@ -111,7 +111,16 @@ std::string* text_option(PackOptions& options, std::string_view name) {
 
 constexpr std::string_view kValueOptions[] = {"-o",          "--jre",           "--product",      "--version",
                                               "--description", "--hardware-family", "--java-runtime", "--build-time",
-                                              "--stub",      "--remove",        "--jobs"};
+                                              "--stub",      "--remove",        "--jobs",         "--level"};
+
+// The compression level a name gives; false for an unknown name.
+bool parse_level(std::string_view name, CompressionLevel* level) {
+  if (name == "fast") *level = CompressionLevel::kFast;
+  else if (name == "reference") *level = CompressionLevel::kReference;
+  else if (name == "best") *level = CompressionLevel::kBest;
+  else return false;
+  return true;
+}
 
 // One option with a value; false with `problem` set when it is not usable.
 bool apply_value(PackOptions& options, std::string_view name, std::string_view value, std::string* problem) {
@@ -129,6 +138,8 @@ bool apply_value(PackOptions& options, std::string_view name, std::string_view v
     auto jobs = parse_number(value, kMaxJobs);
     if (!jobs || *jobs == 0) *problem = "--jobs wants a number of threads from 1 to 256";
     options.jobs = static_cast<unsigned>(jobs.value_or(1));
+  } else if (name == "--level") {
+    if (!parse_level(value, &options.level)) *problem = "--level wants fast, reference or best";
   }
   return problem->empty();
 }
@@ -189,8 +200,18 @@ int run_extract(Args args) {
 }
 
 int run_compress(Args args) {
-  if (args.size() != 2) return usage_error("compress", "wants IN and OUT");
-  return compress_file(std::string(args[0]), std::string(args[1]));
+  CompressionLevel level = CompressionLevel::kReference;
+  std::vector<std::string_view> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view value;
+    if (take_value(args, &i, "--level", &value)) {
+      if (!parse_level(value, &level)) return usage_error("compress", "--level wants fast, reference or best");
+      continue;
+    }
+    positional.push_back(args[i]);
+  }
+  if (positional.size() != 2) return usage_error("compress", "wants IN and OUT");
+  return compress_file(std::string(positional[0]), std::string(positional[1]), level);
 }
 
 int run_decompress(Args args) {
@@ -216,7 +237,9 @@ constexpr Subcommand kSubcommands[] = {
      "  --build-time EPOCH      build stamp (default $SOURCE_DATE_EPOCH, else now)\n"
      "  --stub FILE             the installer program (default: telo-installer beside telo-pack)\n"
      "  --store                 store every file without compressing\n"
-     "  --jobs N                compressing threads (default: the number of processors)\n",
+     "  --jobs N                compressing threads (default: the number of processors)\n"
+     "  --level L               fast, reference (the default) or best: speed against size;\n"
+     "                          every level gives the same installer for any --jobs\n",
      run_build},
     {"list", "INSTALLER", "Prints the payload header and one line per record.\n", run_list},
     {"verify", "INSTALLER",
@@ -225,7 +248,10 @@ constexpr Subcommand kSubcommands[] = {
      run_verify},
     {"extract", "INSTALLER DIR",
      "Writes the installer's files below DIR as the installer would, without the wizard.\n", run_extract},
-    {"compress", "IN OUT", "Codes the file IN as one raw codec stream into OUT.\n", run_compress},
+    {"compress", "IN OUT [--level L]",
+     "Codes the file IN as one raw codec stream into OUT, at level fast, reference (the\n"
+     "default) or best.\n",
+     run_compress},
     {"decompress", "IN OUT SIZE", "Decodes SIZE bytes from the raw codec stream IN into OUT.\n",
      run_decompress},
 };

@@ -176,5 +176,48 @@ TEST(PackCliTest, FilesOfSeveralPiecesRoundTrip) {
   EXPECT_EQ(compare_trees(files, read_tree(temp / "out")), "");
 }
 
+// Every level is reproducible whatever --jobs is, and its installer
+// extracts to the tree packed; on text, a better level makes a smaller one.
+TEST(PackCliTest, EveryLevelGivesOneInstallerForAnyJobsAndTheTreeBack) {
+  ScopedTempDir temp;
+  std::string text;
+  for (unsigned i = 0; text.size() < (9u << 19); ++i) text += "entry " + std::to_string(i * 2654435761u % 1000003u) + "\n";
+  const std::vector<TreeFile> files = {{"text.txt", text, 0644, 1600000000}, {"small.txt", "small", 0600, 1600000001}};
+  make_tree(temp / "app", files);
+  std::uintmax_t previous_size = 0;
+  for (const char* level : {"fast", "reference", "best"}) {
+    for (const char* jobs : {"1", "2"}) {
+      const std::string out = temp / (std::string(level) + "-" + jobs + ".bin");
+      RunResult built = run_pack({"build", "-o", out, temp / "app", "--level", level, "--jobs", jobs, "--build-time", "1"});
+      ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+    }
+    const std::string one = temp / (std::string(level) + "-1.bin");
+    EXPECT_TRUE(read_file(one) == read_file(temp / (std::string(level) + "-2.bin"))) << level;
+    EXPECT_EQ(run_pack({"verify", one}).exit_status, 0) << level;
+    const std::string out = temp / (std::string("out-") + level);
+    ASSERT_EQ(run_pack({"extract", one, out}).exit_status, 0) << level;
+    EXPECT_EQ(compare_trees(files, read_tree(out)), "") << level;
+    const std::uintmax_t size = std::filesystem::file_size(one);
+    if (previous_size != 0) {
+      EXPECT_LT(size, previous_size) << level;
+    }
+    previous_size = size;
+  }
+  RunResult wrong = run_pack({"build", "-o", temp / "x.bin", temp / "app", "--level", "fastest"});
+  EXPECT_EQ(wrong.exit_status, 2);
+}
+
+TEST(PackCliTest, CompressAtEveryLevelRoundTrips) {
+  ScopedTempDir temp;
+  const std::string input = std::string(70000, 'x') + random_bytes(30000, 4) + "tail";
+  write_file(temp / "in", input);
+  for (const char* level : {"fast", "reference", "best"}) {
+    ASSERT_EQ(run_pack({"compress", temp / "in", temp / "stream", "--level", level}).exit_status, 0) << level;
+    RunResult result = run_pack({"decompress", temp / "stream", temp / "out", std::to_string(input.size())});
+    ASSERT_EQ(result.exit_status, 0) << result.stderr_text;
+    EXPECT_TRUE(read_file(temp / "out") == input) << level;
+  }
+}
+
 }  // namespace
 }  // namespace telo::testing
