@@ -1,5 +1,7 @@
-// Packing a realistic file set with telo-pack (1 and 2 threads), beside
-// `tar | gzip -6` and `tar | gzip -9` of the same files, in the same run.
+// Packing a realistic file set with telo-pack at each level (fast and
+// best on 1 and 2 threads, the default reference level too), beside
+// `tar | gzip -6`, `tar | gzip -9` and `tar | zstd -19` of the same files,
+// in the same run.
 //
 //   pack_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true
 //
@@ -109,15 +111,28 @@ void time_program(benchmark::State& state, const std::string& name, const std::v
   state.counters["cpu_s"] = best[name].cpu_seconds;
 }
 
+constexpr const char* kLevels[] = {"fast", "reference", "best"};
+
+// Arguments: the level (an index into kLevels) and the number of jobs.
 void BM_TeloPack(benchmark::State& state) {
-  std::string jobs = std::to_string(state.range(0));
-  std::string output = work_dir + "/setup.bin";
-  time_program(state, "telo-pack --jobs " + jobs,
-               {TELO_PACK_PATH, "build", "-o", output, corpus_dir + "/app", "--jre", corpus_dir + "/jre", "--jobs",
-                jobs, "--build-time", "1"},
+  const std::string level = kLevels[state.range(0)];
+  const std::string jobs = std::to_string(state.range(1));
+  const std::string output = work_dir + "/setup.bin";
+  time_program(state, "telo-pack " + level + " -j" + jobs,
+               {TELO_PACK_PATH, "build", "-o", output, corpus_dir + "/app", "--jre", corpus_dir + "/jre", "--level",
+                level, "--jobs", jobs, "--build-time", "1"},
                output);
 }
-BENCHMARK(BM_TeloPack)->Arg(1)->Arg(2)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_TeloPack)
+    ->Args({0, 1})
+    ->Args({0, 2})
+    ->Args({1, 1})
+    ->Args({1, 2})
+    ->Args({2, 1})
+    ->Args({2, 2})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 void BM_TarGzip(benchmark::State& state) {
   std::string level = std::to_string(state.range(0));
@@ -128,6 +143,13 @@ void BM_TarGzip(benchmark::State& state) {
 }
 BENCHMARK(BM_TarGzip)->Arg(6)->Arg(9)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
+void BM_TarZstd(benchmark::State& state) {
+  const std::string output = work_dir + "/corpus.tar.zst";
+  time_program(state, "tar | zstd -19",
+               {"/bin/sh", "-c", "tar -cf - -C \"$0\" app jre | zstd -q -19 -T1 > \"$1\"", corpus_dir, output}, output);
+}
+BENCHMARK(BM_TarZstd)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
 void print_summary() {
   std::printf("\nfile set: %s, %.1f MB\n", corpus_dir.c_str(), input_bytes / 1e6);
   std::printf("%-20s %10s %10s %12s %14s\n", "program", "MB/s", "cpu s", "output MB", "vs gzip -9");
@@ -135,11 +157,15 @@ void print_summary() {
   for (const auto& [name, f] : best)
     std::printf("%-20s %10.2f %10.2f %12.2f %13.1f%%\n", name.c_str(), input_bytes / 1e6 / f.seconds, f.cpu_seconds,
                 f.output_size / 1e6, gzip9 > 0 ? 100.0 * f.output_size / gzip9 : 0.0);
-  const Figures& one = best["telo-pack --jobs 1"];
-  const Figures& two = best["telo-pack --jobs 2"];
-  if (one.seconds > 0 && two.seconds > 0)
-    std::printf("telo-pack speed-up with 2 jobs: %.2fx (wall clock; CPU time %.2fs vs %.2fs)\n",
-                one.seconds / two.seconds, one.cpu_seconds, two.cpu_seconds);
+  const Figures& reference = best["telo-pack reference -j1"];
+  for (const char* level : kLevels) {
+    const Figures& one = best[std::string("telo-pack ") + level + " -j1"];
+    const Figures& two = best[std::string("telo-pack ") + level + " -j2"];
+    if (one.seconds <= 0 || two.seconds <= 0 || reference.output_size == 0) continue;
+    std::printf("%-9s size %.3fx reference, %.3fx gzip -9; 2 jobs %.2fx faster than 1\n", level,
+                static_cast<double>(one.output_size) / reference.output_size,
+                gzip9 > 0 ? one.output_size / gzip9 : 0.0, one.seconds / two.seconds);
+  }
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          acl desktop-file-utils shellcheck util-linux binutils)
+          acl desktop-file-utils shellcheck util-linux binutils zstd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
