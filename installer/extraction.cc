@@ -79,6 +79,8 @@ struct ExtractionRun {
   std::uint32_t calls_seen = 0;  // decode calls the reader has reported
   std::uint32_t calls_shown = 0; // of those, turned into events
   bool contents_finished = false;
+  std::uint64_t written = 0;     // bytes of the file written so far
+  int write_error = 0;           // errno of a write that failed, reported once the checks passed
   ExtractEvent stop_event;       // repeated once extraction has stopped
   char stop_path[kMaxRecordHeader] = {};  // the path of the record at fault
 };
@@ -195,14 +197,26 @@ ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
   return ExtractFault::kNone;
 }
 
-// The record is finished: reports its fault, or writes it whole.
+// Writes the file's bytes up to `end` that are not written yet. A failure is
+// kept for later: a fault of the record itself, found afterwards, is told
+// first, as when the file was written in one go after its checks.
+void write_up_to(ExtractionRun* x, const std::uint8_t* contents, std::uint64_t end) {
+  if (x->written >= end) return;
+  errno = 0;
+  if (x->write_error == 0 && !write_output_file(&x->file, std::span<const std::uint8_t>(contents + x->written,
+                                                                                        end - x->written)))
+    x->write_error = errno != 0 ? errno : EIO;
+  x->written = end;
+}
+
+// The record is finished: reports its fault, or completes the file and puts
+// it in place.
 ExtractEvent write_file(ExtractionRun* x) {
   const ReadRecord& item = *x->item;
   if (item.fault != RecordCheck::kNone) return stop_with(x, ExtractFault::kRecord, item.fault);
   const FileRecord& record = item.header.fields;
-  errno = 0;
-  if (!write_output_file(&x->file, std::span<const std::uint8_t>(item.contents, record.size)))
-    return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, errno);
+  write_up_to(x, item.contents, record.size);
+  if (x->write_error != 0) return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, x->write_error);
   if (record.mtime != 0) restore_time_and_mode(&x->file, record.mtime, record.mode);
   errno = 0;
   if (!commit_output_file(&x->file, record.mtime == 0))
@@ -215,8 +229,11 @@ ExtractEvent write_file(ExtractionRun* x) {
 }
 
 // Follows the reader through the record's decode calls: one event after
-// every call but the last, then the written file.
+// every call but the last, then the written file. What is decoded is written
+// at once, while the rest decodes; the file takes its name only when the
+// record has passed every check.
 ExtractEvent follow(ExtractionRun* x) {
+  const FileRecord& record = x->item->header.fields;
   for (;;) {
     const std::uint32_t showable = std::min(x->calls_seen, x->calls == 0 ? 0 : x->calls - 1);
     if (x->calls_shown < showable) {
@@ -225,6 +242,8 @@ ExtractEvent follow(ExtractionRun* x) {
       event.record_bytes = std::uint64_t{x->calls_shown} * kDecodeCall;
       return event;
     }
+    if (record.method != METHOD_STORED && x->calls_seen != 0)
+      write_up_to(x, x->item->decoded, std::min<std::uint64_t>(std::uint64_t{x->calls_seen} * kDecodeCall, record.size));
     if (x->contents_finished) return write_file(x);
     read_ahead_wait(&x->reader, x->item, x->calls_seen, &x->calls_seen, &x->contents_finished);
   }
@@ -253,6 +272,8 @@ ExtractEvent take_record(ExtractionRun* x) {
   x->calls_seen = 0;
   x->calls_shown = 0;
   x->contents_finished = false;
+  x->written = 0;
+  x->write_error = 0;
   x->phase = Phase::kFollow;
   return follow(x);
 }

@@ -39,7 +39,9 @@ inline constexpr std::uint32_t kDecodeCall = kChunkLimit;  // output per decode 
 
 // One record as the reader leaves it. The header fields are fixed once the
 // record is handed over; fields marked "guarded" change under the reader's
-// lock until `finished` is set; the buffers belong to the reader until then.
+// lock until `finished` is set; the buffers belong to the reader until then,
+// but for the decoded bytes of the calls counted so far (calls_done times
+// kDecodeCall), which stay as they are and may be read at once.
 struct ReadRecord {
   RecordHeader header;
   RecordCheck header_fault = RecordCheck::kNone;  // a fault of the header; then nothing more follows
@@ -47,7 +49,7 @@ struct ReadRecord {
   std::uint32_t calls_done = 0;         // decode calls made, a failed one included; guarded
   bool finished = false;                // contents read, checked and decoded, or failed; guarded
   std::uint8_t* stored = nullptr;   // the stored bytes (a stored record's contents as well)
-  std::uint8_t* decoded = nullptr;  // a compressed record's contents
+  std::uint8_t* decoded = nullptr;  // a compressed record's contents; set before its first call is counted
   // Where the buffers lie: a span of the ring, or a block of their own for a
   // record larger than the ring (allocated while nothing else is held).
   bool has_span = false;

@@ -484,23 +484,47 @@ TEST(Extraction, FilesystemRefusalsEndWithTheSystemsText) {
   }
 }
 
-TEST(Extraction, AShortWriteIsAnErrorSavingData) {
-  Installation run;
-  run.payload = testing::build_payload({{"large", std::string(200000, 'L'), METHOD_STORED, kTime1}});
-  run.write();
-  // A file size limit makes the write come short; the limit and the ignored
-  // signal pass to the installer.
+// Runs the installer as written last with a limit on the size of the files
+// it writes (the limit and the ignored signal pass to the installer).
+RunResult run_with_file_size_limit(const Installation& run, rlim_t bytes) {
   struct rlimit old_limit {};
   ::getrlimit(RLIMIT_FSIZE, &old_limit);
   struct rlimit limit = old_limit;
-  limit.rlim_cur = 100000;
+  limit.rlim_cur = bytes;
   auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &limit);
   RunResult result = run.start({"-autonext", "-TELO", run.inside}, "");
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   ::signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.stderr_text, failed_with(run, "", "Error saving data - File too large (err=1)."));
+  return result;
+}
+
+TEST(Extraction, AShortWriteIsAnErrorSavingData) {
+  for (std::uint32_t method : {METHOD_STORED, METHOD_COMPRESSED}) {
+    Installation run;
+    run.payload = testing::build_payload({{"large", patterned(200000, 5), method, kTime1}});
+    run.write();
+    RunResult result = run_with_file_size_limit(run, 100000);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_TRUE(result.stderr_text.ends_with("Error saving data - File too large (err=1).\n" + kTerminated))
+        << result.stderr_text;
+    EXPECT_FALSE(fs::exists(run.target("large")));
+  }
+}
+
+// A file is written while it decodes (here from its 64th decode call on),
+// but a fault of the record itself is told before a write that failed on the
+// way, as when it was written whole after its checks.
+TEST(Extraction, ARecordsOwnFaultIsToldBeforeAFailedWrite) {
+  Installation run;
+  run.payload = testing::build_payload({{"large", patterned(1200000, 5), METHOD_COMPRESSED, kTime1}});
+  FileRecord r = record_at(run.payload, 0);
+  r.data_crc ^= 1;
+  replace_header(run.payload, 0, make_record_header(r, "large"));
+  run.write();
+  RunResult result = run_with_file_size_limit(run, 100000);
+  EXPECT_TRUE(result.stderr_text.ends_with("Corrupted file(s) (err=5).\n" + kTerminated)) << result.stderr_text;
+  EXPECT_FALSE(fs::exists(run.target("large")));
 }
 
 // On a terminal the line is redrawn in place: a compressed file of three
