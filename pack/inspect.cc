@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "pack/installer_file.h"
+#include "pack/program_arch.h"
 #include "pack/report.h"
 #include "payload/tree_rules.h"
 
@@ -35,6 +36,7 @@ void print_header(const InstallerFile& reader) {
               h.hardware_family);
   std::printf("java runtime:    %.*s\n", static_cast<int>(header_text(h.java_runtime).size()), h.java_runtime);
   std::printf("build time:      %s UTC (%" PRId32 ")\n", utc_time(h.build_time).c_str(), h.build_time);
+  std::printf("program:         %s\n", program_arch_at(reader.file.fd).c_str());
   std::printf("payload offset:  %" PRIu64 "\n", reader.payload_offset);
   std::printf("records:         %" PRIu32 " (size %" PRIu32 ", stored %" PRIu32 ", headers %" PRIu32 ")\n",
               h.file_count, h.total_size, h.total_stored_size, h.total_header_size);
@@ -152,7 +154,8 @@ int verify_installer(const std::string& path) {
     if (!check_record_contents(&reader, record, &fault)) return report_fault(path, fault);
   }
   if (!check_totals(tally, reader, &fault)) return report_fault(path, fault);
-  std::printf("%s: %" PRIu32 " records verified, payload intact\n", path.c_str(), reader.header.file_count);
+  std::printf("%s: %" PRIu32 " records verified, payload intact; program for %s\n", path.c_str(),
+              reader.header.file_count, program_arch_at(reader.file.fd).c_str());
   return 0;
 }
 

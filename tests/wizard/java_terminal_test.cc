@@ -100,8 +100,11 @@ std::vector<Case> cases() {
        kArmOffer + kInstallJre, two_probes, false},
       {"java_directory_is_no_runtime", "aarch64", Java::kDirectory, Terminal::kXterm, "", {}, false, "n\n",
        works, kArmOffer + kInstallJre, two_probes, false},
-      // "armv7l" is not the "arm7l" the host test looks for, so this host counts as x86.
-      {"armv7l_host_is_not_arm", "armv7l", Java::kAbsent, Terminal::kXterm, "", {}, false, "o\n", works,
+      // What a 32-bit ARM kernel reports: the same branch and package as "arm7l".
+      {"armv7l_host_gets_default_jre", "armv7l", Java::kAbsent, Terminal::kXterm, "", {}, true, "", works,
+       kArmOffer, two_probes + apt("update -y") + apt("install default-jre -y"), true},
+      // Other ARM generations are not among the hosts the branch names.
+      {"armv6l_host_is_not_arm", "armv6l", Java::kAbsent, Terminal::kXterm, "", {}, false, "o\n", works,
        kNoJavaInDistribution + kSeparateJava + kProceed, two_probes, false},
       {"x86_separate_java", "i686", Java::kAbsent, Terminal::kXterm, "", {}, false, "o\n", works,
        kNoJavaInDistribution + kSeparateJava + kProceed, two_probes, false},
