@@ -8,8 +8,8 @@ namespace telo::testing {
 
 namespace {
 
-std::vector<std::string> emulator_words() {
-  std::istringstream words(TELO_TARGET_EMULATOR);
+std::vector<std::string> split_words(const std::string& text) {
+  std::istringstream words(text);
   std::vector<std::string> split;
   for (std::string word; words >> word;) split.push_back(word);
   return split;
@@ -17,13 +17,20 @@ std::vector<std::string> emulator_words() {
 
 }  // namespace
 
-bool needs_target_emulator(const std::string& path) {
-  return !emulator_words().empty() && program_arch_of(path) == TELO_ARCH;
+std::vector<std::string> emulator_for(const std::string& arch) {
+  // A cross build's own target: the emulator CMake runs its tests with.
+  if (arch == TELO_ARCH) return split_words(TELO_TARGET_EMULATOR);
+  // -L: the loader and C library of the Debian cross toolchain.
+  if (arch == "armhf") return {"/usr/bin/qemu-arm-static", "-L", "/usr/arm-linux-gnueabihf"};
+  if (arch == "aarch64") return {"/usr/bin/qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
+  return {};
 }
 
+bool needs_target_emulator(const std::string& path) { return !emulator_for(program_arch_of(path)).empty(); }
+
 std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv) {
-  if (!needs_target_emulator(path)) return argv;
-  std::vector<std::string> words = emulator_words();
+  std::vector<std::string> words = emulator_for(program_arch_of(path));
+  if (words.empty()) return argv;
   words.push_back("-0");
   words.push_back(argv.empty() ? path : argv[0]);
   words.push_back(path);

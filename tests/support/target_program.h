@@ -1,16 +1,20 @@
 #pragma once
 
-// Starting programs built for the tests' own target. A cross build's tests
-// run under a user-mode emulator, and so must the installers they start;
-// host programs (unshare, sh, the stand-ins) run as they are.
+// Starting installers built for any of the architectures. A cross build's
+// tests run under a user-mode emulator, and so must the installers they
+// start; the native build's tests start the ARM builds' installers under
+// qemu too. Host programs (unshare, sh, the stand-ins) run as they are.
 
 #include <string>
 #include <vector>
 
 namespace telo::testing {
 
-// True when `path` is an ELF program for the target and the tests run
-// under an emulator (a native build never needs one).
+// The words put in front of a program for `arch` ("armhf", ...): none for
+// the x86 kinds, which the x86-64 build host runs itself.
+std::vector<std::string> emulator_for(const std::string& arch);
+
+// True when `path` is an ELF program this host runs only under an emulator.
 bool needs_target_emulator(const std::string& path);
 
 // The words that run `path` as `argv` would run it natively: unchanged, or
