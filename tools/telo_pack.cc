@@ -79,8 +79,15 @@ std::string packer_dir() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-// The installer built beside this program.
-std::string default_stub() { return packer_dir() + "/" + TELO_DEFAULT_STUB_NAME; }
+// The installer built beside this program; for an installed packer, the
+// one of its own architecture under PREFIX/lib/telo/.
+std::string default_stub() {
+  const std::string beside = packer_dir() + "/" + TELO_DEFAULT_STUB_NAME;
+  std::string found, fault;
+  if (::access(beside.c_str(), F_OK) != 0 && find_arch_stub(packer_dir(), TELO_PACK_ARCH, TELO_PACK_ARCH, &found, &fault))
+    return found;
+  return beside;
+}
 
 std::string arch_list() {
   std::string names;
@@ -238,7 +245,8 @@ constexpr Subcommand kSubcommands[] = {
      "  --hardware-family TEXT  hardware family (default empty)\n"
      "  --java-runtime NAME     private Java runtime's name (default: the last component of --jre DIR)\n"
      "  --build-time EPOCH      build stamp (default $SOURCE_DATE_EPOCH, else now)\n"
-     "  --stub FILE             the installer program (default: telo-installer beside telo-pack)\n"
+     "  --stub FILE             the installer program (default: telo-installer beside telo-pack,\n"
+     "                          else PREFIX/lib/telo/ARCH/ of an installed telo-pack)\n"
      "  --arch NAME             the installer program for x86_64, i386, armhf or aarch64, from the\n"
      "                          preset build trees beside telo-pack's (build-NAME/) or, for an\n"
      "                          installed telo-pack, from PREFIX/lib/telo/NAME/\n"

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,38 @@ TEST(ArchInstallers, OnlyTheProgramInFrontOfTheSamePayloadDiffers) {
     ++compared;
   }
   if (compared == 1) GTEST_SKIP() << "no other architecture's installer is built (cmake --preset NAME)";
+}
+
+// An installed packer (PREFIX/bin/telo-pack) keeps the installers under
+// PREFIX/lib/telo/ARCH/, for --arch and, for its own, as the default.
+TEST(ArchInstallers, AnInstalledPackerTakesThemFromItsLibFolder) {
+  ScopedTempDir temp;
+  const std::string prefix = temp / "prefix";
+  const std::string installer = read_file(TELO_INSTALLER_PATH);
+  std::filesystem::create_directories(prefix + "/bin");
+  std::filesystem::create_directories(prefix + "/lib/telo/" TELO_ARCH);
+  std::filesystem::copy_file(TELO_PACK_PATH, prefix + "/bin/telo-pack");
+  write_file(prefix + "/lib/telo/" TELO_ARCH "/telo-installer", installer);
+  std::filesystem::create_directories(temp / "app");
+  write_file(temp / "app/readme.txt", "hello\n");
+  const std::string packer = prefix + "/bin/telo-pack";
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> extra;
+  };
+  const Case kCases[] = {{"default", {}}, {"--arch", {"--arch", TELO_ARCH}}};
+  for (const Case& c : kCases) {
+    std::vector<std::string> argv = {packer, "build", "-o", temp / "setup.bin", temp / "app"};
+    argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+    RunResult result = run_program(argv);
+    ASSERT_EQ(result.exit_status, 0) << c.what << ": " << result.stderr_text;
+    EXPECT_TRUE(read_file(temp / "setup.bin").compare(0, installer.size(), installer) == 0) << c.what;
+  }
+  RunResult missing = run_program({packer, "build", "-o", temp / "other.bin", "--arch",
+                                   std::string(TELO_ARCH) == "armhf" ? "aarch64" : "armhf", temp / "app"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_NE(missing.stderr_text.find("/lib/telo/"), std::string::npos) << missing.stderr_text;
 }
 
 // What one unattended installation shows and leaves on the sandbox's host.
