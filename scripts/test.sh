@@ -7,6 +7,10 @@
 # and the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# What each stage costs (set-up included in the first), printed at the end.
+stage_times=""
+stage_started=$SECONDS
+
 bash scripts/setup.sh
 jobs=$(nproc)
 
@@ -26,14 +30,11 @@ check_needed() {
 }
 check_needed build/telo-installer ld-linux-x86-64.so.2
 
-# What each stage costs, printed at the end.
-stage_times=""
-stage_started=$SECONDS
 end_stage() {
   stage_times+=$(printf '%-28s %5d s' "$1" $((SECONDS - stage_started)))$'\n'
   stage_started=$SECONDS
 }
-end_stage "plain build"
+end_stage "set-up and plain build"
 
 # Runs one ctest suite and adds its counts to the closing summary.
 passed=0
