@@ -2,5 +2,4 @@
 # Debian's libc6-i386), so no emulator.
 set(TELO_TRIPLE i686-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(TELO_ARCH i386)
 include(${CMAKE_CURRENT_LIST_DIR}/cross_linux.cmake)
