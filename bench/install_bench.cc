@@ -11,9 +11,12 @@
 // Every input is read once beforehand, so all three read from the page cache.
 // Peak memory of the installer (its own ru_maxrss) is set against the bound
 // the extraction promises: the largest record's stored_size + size + 4 MiB.
+// With --arch NAME (repeatable) the same payload is also packed in front of
+// that architecture's installer (telo-pack build --arch) and timed in the
+// same rounds: the other x86 builds run here as they are (i386: libc6-i386).
 //
 //   bench/install_bench.sh [CORPUS]          (configures, builds and runs)
-//   build/bench/install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK]
+//   build/bench/install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK] [--arch NAME]...
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -159,6 +162,7 @@ struct Options {
   fs::path work = "/tmp/telo-bench/work";
   std::string pack;  // telo-pack to build the installer with
   int rounds = 5;
+  std::vector<std::string> archs;  // more installers, timed beside this build's
 };
 
 Options parse_options(int argc, char** argv) {
@@ -172,12 +176,14 @@ Options parse_options(int argc, char** argv) {
       options.rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--pack" && i + 1 < argc) {
       options.pack = argv[++i];
+    } else if (arg == "--arch" && i + 1 < argc) {
+      options.archs.push_back(argv[++i]);
     } else if (arg == "--work" && i + 1 < argc) {
       options.work = argv[++i];
     } else if (!arg.empty() && arg[0] != '-') {
       options.corpus = arg;
     } else {
-      fail("usage: install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK]");
+      fail("usage: install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK] [--arch NAME]...");
     }
   }
   return options;
@@ -192,15 +198,25 @@ void ensure_corpus(const fs::path& corpus) {
     fail("could not make the corpus with " + script.string());
 }
 
-void build_installer(const std::string& pack, const fs::path& corpus, const std::string& installer) {
+// In front of this build's installer, or (arch given) of that architecture's.
+void build_installer(const std::string& pack, const fs::path& corpus, const std::string& installer,
+                     const std::string& arch = "") {
   if (pack.empty()) fail("no telo-pack in this build; name one with --pack");
-  ChildRun run = run_child({pack, "build", "-o", installer, "--stub", TELO_INSTALLER_PATH, "--jre",
-                            (corpus / "jre").string(), (corpus / "app").string()});
-  if (run.exit_status != 0) fail("telo-pack build failed");
+  std::vector<std::string> argv = {pack, "build", "-o", installer, "--jre", (corpus / "jre").string(),
+                                   (corpus / "app").string()};
+  if (arch.empty()) {
+    argv.insert(argv.end(), {"--stub", TELO_INSTALLER_PATH});
+  } else {
+    argv.insert(argv.end(), {"--arch", arch});
+  }
+  // The same build time for all, so that their payloads are the same bytes.
+  argv.insert(argv.end(), {"--build-time", "1683063373"});
+  ChildRun run = run_child(argv, "", (fs::path(installer).parent_path() / "pack.stderr").string());
+  if (run.exit_status != 0) fail("telo-pack build failed" + (arch.empty() ? "" : " for --arch " + arch));
 }
 
 struct Contender {
-  const char* name;
+  std::string name;
   std::vector<double> seconds;
   std::vector<double> cpu_seconds;
   long max_rss_kib = 0;
@@ -217,6 +233,15 @@ int main(int argc, char** argv) {
   const std::string installer = (options.work / "telo-setup.bin").string();
   const std::string tarball = (options.work / "corpus.tar.gz").string();
   build_installer(options.pack, options.corpus, installer);
+  struct ArchInstaller {
+    std::string arch;
+    std::string path;
+  };
+  std::vector<ArchInstaller> arch_installers;
+  for (const std::string& arch : options.archs) {
+    arch_installers.push_back({arch, (options.work / ("telo-setup-" + arch + ".bin")).string()});
+    build_installer(options.pack, options.corpus, arch_installers.back().path, arch);
+  }
   if (run_shell("tar -C " + quote(options.corpus.string()) + " -cf - app jre | gzip -6 > " + quote(tarball))
           .exit_status != 0)
     fail("could not make the tar archive");
@@ -225,10 +250,13 @@ int main(int argc, char** argv) {
   const PayloadFacts facts = read_payload_facts(installer);
   warm_page_cache(options.corpus);
   warm_page_cache(installer);
+  for (const ArchInstaller& other : arch_installers) warm_page_cache(other.path);
   warm_page_cache(tarball);
 
   Contender install{"telo-installer", {}, {}}, extract{"telo-pack extract", {}, {}},
       untar{"tar -xzf (gzip -6)", {}, {}}, copy{"cp -a", {}, {}};
+  std::vector<Contender> arch_installs;
+  for (const ArchInstaller& other : arch_installers) arch_installs.push_back({"telo-installer " + other.arch, {}, {}});
   const std::string errors = (options.work / "installer.stderr").string();
   // Outputs stay until the end: a file system slows down creating files
   // right where it has just deleted many, which would blur the comparison.
@@ -252,6 +280,17 @@ int main(int argc, char** argv) {
     if (written.files != corpus.files || written.bytes != corpus.bytes)
       fail("the installer wrote " + std::to_string(written.files) + " files, see " + errors);
     record(install, run);
+
+    // The other architectures' installers, right after this build's.
+    for (std::size_t a = 0; a < arch_installers.size(); ++a) {
+      out = fresh(("install-" + arch_installers[a].arch).c_str(), round);
+      run = run_child({arch_installers[a].path, "-TELO", out.string()}, "n\ny\nn\nc\n", errors);
+      written = tree_size(out);
+      if (written.files != corpus.files || written.bytes != corpus.bytes)
+        fail("the " + arch_installers[a].arch + " installer wrote " + std::to_string(written.files) + " files, see " +
+             errors);
+      record(arch_installs[a], run);
+    }
 
     out = fresh("extract", round);
     run = run_child({options.pack, "extract", installer, out.string()});
@@ -279,10 +318,13 @@ int main(int argc, char** argv) {
               "vs install", "peak RSS MiB");
   const double base = median(install.seconds);
   const double base_cpu = median(install.cpu_seconds);
-  for (const Contender* c : {&install, &extract, &untar, &copy}) {
+  std::vector<const Contender*> shown = {&install};
+  for (const Contender& c : arch_installs) shown.push_back(&c);
+  shown.insert(shown.end(), {&extract, &untar, &copy});
+  for (const Contender* c : shown) {
     double s = median(c->seconds);
     double cpu = median(c->cpu_seconds);
-    std::printf("%-20s %9.3f %8.1f %9.2f %9.3f %9.2f %13.1f\n", c->name, s, corpus.bytes / mb / s, s / base, cpu,
+    std::printf("%-20s %9.3f %8.1f %9.2f %9.3f %9.2f %13.1f\n", c->name.c_str(), s, corpus.bytes / mb / s, s / base, cpu,
                 cpu / base_cpu, c->max_rss_kib / 1024.0);
   }
   std::printf("\ninstall / tar -xzf: %.2f wall, %.2f cpu (target <= 1.00)\n", base / median(untar.seconds),

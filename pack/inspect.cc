@@ -6,6 +6,7 @@
 
 #include "pack/installer_file.h"
 #include "pack/name_quoting.h"
+#include "pack/program_arch.h"
 #include "pack/report.h"
 #include "payload/locate.h"
 #include "payload/tree_rules.h"
@@ -37,6 +38,7 @@ void print_header(const InstallerFile& reader) {
               h.hardware_family);
   std::printf("java runtime:    %.*s\n", static_cast<int>(header_text(h.java_runtime).size()), h.java_runtime);
   std::printf("build time:      %s UTC (%" PRId32 ")\n", utc_time(h.build_time).c_str(), h.build_time);
+  std::printf("program:         %s\n", program_arch_at(reader.file.fd).c_str());
   std::printf("payload offset:  %" PRIu64 "\n", reader.payload_offset);
   std::printf("records:         %" PRIu32 " (size %" PRIu32 ", stored %" PRIu32 ", headers %" PRIu32 ")\n",
               h.file_count, h.total_size, h.total_stored_size, h.total_header_size);
@@ -169,7 +171,8 @@ int verify_installer(const std::string& path) {
     if (!read_payload_record(&reader, i, false, &record, &fault)) return report_fault(path, fault);
     if (!check_mapped_record(&reader, record, &fault)) return report_fault(path, fault);
   }
-  std::printf("%s: %" PRIu32 " records verified, payload intact\n", path.c_str(), reader.header.file_count);
+  std::printf("%s: %" PRIu32 " records verified, payload intact; program for %s\n", path.c_str(),
+              reader.header.file_count, program_arch_at(reader.file.fd).c_str());
   return 0;
 }
 

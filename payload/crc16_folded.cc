@@ -12,8 +12,18 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
+// x86 (64- and 32-bit) with PCLMULQDQ, and 64-bit ARM with PMULL; both are
+// optional extensions, so the processor is asked at run time.
+#if defined(__x86_64__) || defined(__i386__)
+#define TELO_FOLD_X86 1
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#define TELO_FOLD_ARM64 1
+#include <arm_neon.h>
+#include <sys/auxv.h>
+#ifndef HWCAP_PMULL
+#define HWCAP_PMULL (1 << 4)
+#endif
 #endif
 
 namespace telo {
@@ -54,7 +64,7 @@ constexpr FoldConstants fold_by(int bits) {
 constexpr FoldConstants kFold64Bytes = fold_by(512);
 constexpr FoldConstants kFold16Bytes = fold_by(128);
 
-#if defined(__x86_64__)
+#if defined(TELO_FOLD_X86)
 
 #define TELO_CLMUL __attribute__((target("pclmul,sse2")))
 
@@ -92,20 +102,62 @@ TELO_CLMUL std::uint16_t fold_groups(std::uint16_t initial, const std::uint8_t* 
   return crc16_by_tables(0, last, sizeof last);
 }
 
+#elif defined(TELO_FOLD_ARM64)
+
+// The same folding with ARMv8's 64 x 64 polynomial multiply; a lane's
+// halves sit in the vector as in x86's (bytes 0-7 in lane 0).
+#define TELO_PMULL __attribute__((target("+crypto")))
+
+TELO_PMULL inline uint64x2_t constants(FoldConstants k) {
+  return vcombine_u64(vcreate_u64(k.high_half), vcreate_u64(k.low_half));
+}
+
+TELO_PMULL inline uint64x2_t fold(uint64x2_t lane, uint64x2_t k) {
+  const poly128_t low = vmull_p64(static_cast<poly64_t>(vgetq_lane_u64(lane, 0)),
+                                  static_cast<poly64_t>(vgetq_lane_u64(k, 0)));
+  const poly128_t high = vmull_high_p64(vreinterpretq_p64_u64(lane), vreinterpretq_p64_u64(k));
+  return veorq_u64(vreinterpretq_u64_p128(low), vreinterpretq_u64_p128(high));
+}
+
+TELO_PMULL inline uint64x2_t load(const std::uint8_t* p) { return vreinterpretq_u64_u8(vld1q_u8(p)); }
+
+TELO_PMULL std::uint16_t fold_groups(std::uint16_t initial, const std::uint8_t* p, std::size_t groups) {
+  const uint64x2_t start = vsetq_lane_u64(exchange(initial), vdupq_n_u64(0), 0);
+  uint64x2_t a0 = veorq_u64(load(p), start);
+  uint64x2_t a1 = load(p + 16), a2 = load(p + 32), a3 = load(p + 48);
+  const uint64x2_t k64 = constants(kFold64Bytes);
+  for (std::size_t g = 1; g < groups; ++g) {
+    p += 64;
+    a0 = veorq_u64(fold(a0, k64), load(p));
+    a1 = veorq_u64(fold(a1, k64), load(p + 16));
+    a2 = veorq_u64(fold(a2, k64), load(p + 32));
+    a3 = veorq_u64(fold(a3, k64), load(p + 48));
+  }
+  const uint64x2_t k16 = constants(kFold16Bytes);
+  uint64x2_t a = veorq_u64(fold(a0, k16), a1);
+  a = veorq_u64(fold(a, k16), a2);
+  a = veorq_u64(fold(a, k16), a3);
+  std::uint8_t last[16];
+  vst1q_u8(last, vreinterpretq_u8_u64(a));
+  return crc16_by_tables(0, last, sizeof last);
+}
+
 #endif
 
 }  // namespace
 
 bool crc16_folding_supported() {
-#if defined(__x86_64__)
+#if defined(TELO_FOLD_X86)
   return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+#elif defined(TELO_FOLD_ARM64)
+  return (::getauxval(AT_HWCAP) & HWCAP_PMULL) != 0;
 #else
   return false;
 #endif
 }
 
 std::uint16_t crc16_folded(std::uint16_t initial, const void* data, std::size_t length) {
-#if defined(__x86_64__)
+#if defined(TELO_FOLD_X86) || defined(TELO_FOLD_ARM64)
   if (length >= 64 && crc16_folding_supported()) {
     const auto* p = static_cast<const std::uint8_t*>(data);
     std::size_t groups = length / 64;

@@ -15,7 +15,8 @@ std::uint16_t crc16_sliced(std::uint16_t initial, const void* data, std::size_t 
 // Sixteen table lookups per sixteen bytes; runs everywhere.
 std::uint16_t crc16_by_tables(std::uint16_t initial, const void* data, std::size_t length);
 
-// Carry-less multiplication folds 64 bytes per step (x86-64 with PCLMULQDQ).
+// Carry-less multiplication folds 64 bytes per step (x86 with PCLMULQDQ,
+// 64-bit ARM with PMULL).
 // Where the processor lacks it, crc16_folded gives the table routine's value.
 bool crc16_folding_supported();
 std::uint16_t crc16_folded(std::uint16_t initial, const void* data, std::size_t length);

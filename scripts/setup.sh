@@ -3,7 +3,12 @@
 set -euo pipefail
 
 packages=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          acl desktop-file-utils shellcheck util-linux binutils zstd)
+          acl desktop-file-utils shellcheck util-linux binutils zstd
+          # Installers for the other architectures (CMakePresets.json): the cross
+          # compilers (g++-multilib cannot stay beside the ARM ones), the 32-bit
+          # C library that runs i386 programs here, and qemu-user for ARM ones.
+          g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
+          libc6-i386 qemu-user-static)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -140,8 +140,14 @@ int is_x86_64_host() { return is_x86_64_host_with(kMachineTypePrograms, kMachine
 
 int is_aarch64_host() { return compare_machine_type(machine_type(), "aarch64"); }
 
-// Compared with exactly these five characters, as the host table names it.
-int is_arm7l_host() { return compare_machine_type(machine_type(), "arm7l"); }
+// A 32-bit ARMv7 kernel reports "armv7l"; "arm7l" is the name the host
+// table has always used, so both count.
+int is_arm7l_machine(const char* type) {
+  int named = compare_machine_type(type, "arm7l");
+  return named == 0 ? compare_machine_type(type, "armv7l") : named;
+}
+
+int is_arm7l_host() { return is_arm7l_machine(machine_type()); }
 
 char* login_name_with(const ProbeProgram* programs, int program_count) {
   char answer[kLoginNameCapacity];

@@ -36,4 +36,8 @@ char* login_name_with(const ProbeProgram* programs, int program_count);
 // 1 when `type` equals `expected` ignoring letter case, 0 when not, -1 for a null type.
 int compare_machine_type(const char* type, const char* expected);
 
+// is_arm7l_host's answer for a given machine type: 1 for "armv7l" or
+// "arm7l" (letter case ignored), 0 for others, -1 for a null type.
+int is_arm7l_machine(const char* type);
+
 }  // namespace telo

@@ -20,6 +20,8 @@
 #include "pack/build.h"
 #include "pack/extract.h"
 #include "pack/raw_stream.h"
+#include "pack/program_arch.h"
+#include "pack/stub_lookup.h"
 
 namespace telo {
 
@@ -68,14 +70,29 @@ std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t m
   return value;
 }
 
-// The installer built beside this program.
-std::string default_stub() {
+// The folder this program lies in.
+std::string packer_dir() {
   std::vector<char> self(4096);
   ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
   std::string path = n > 0 ? std::string(self.data(), static_cast<std::size_t>(n)) : std::string();
   std::size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  return dir + "/" + TELO_DEFAULT_STUB_NAME;
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// The installer built beside this program; for an installed packer, the
+// one of its own architecture under PREFIX/lib/telo/.
+std::string default_stub() {
+  const std::string beside = packer_dir() + "/" + TELO_DEFAULT_STUB_NAME;
+  std::string found, fault;
+  if (::access(beside.c_str(), F_OK) != 0 && find_arch_stub(packer_dir(), TELO_PACK_ARCH, TELO_PACK_ARCH, &found, &fault))
+    return found;
+  return beside;
+}
+
+std::string arch_list() {
+  std::string names;
+  for (std::string_view name : kInstallerArchs) names += (names.empty() ? "" : ", ") + std::string(name);
+  return names;
 }
 
 std::optional<std::int32_t> default_build_time() {
@@ -111,7 +128,8 @@ std::string* text_option(PackOptions& options, std::string_view name) {
 
 constexpr std::string_view kValueOptions[] = {"-o",          "--jre",           "--product",      "--version",
                                               "--description", "--hardware-family", "--java-runtime", "--build-time",
-                                              "--stub",      "--remove",        "--jobs",         "--level"};
+                                              "--stub",      "--remove",        "--jobs",         "--arch",
+                                              "--level"};
 
 // The compression level a name gives; false for an unknown name.
 bool parse_level(std::string_view name, CompressionLevel* level) {
@@ -148,6 +166,7 @@ int run_build(Args args) {
   PackOptions options;
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
   bool build_time_given = false;
+  std::optional<std::string_view> arch;
   std::vector<std::string_view> positional;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i], value;
@@ -160,6 +179,10 @@ int run_build(Args args) {
     for (std::string_view name : kValueOptions) {
       if (!take_value(args, &i, name, &value)) continue;
       matched = true;
+      if (name == "--arch") {
+        arch = value;
+        break;
+      }
       if (!apply_value(options, name, value, &problem)) return usage_error("build", problem);
       build_time_given = build_time_given || name == "--build-time";
       break;
@@ -178,6 +201,15 @@ int run_build(Args args) {
       return kExitFailure;
     }
     options.build_time = *now;
+  }
+  if (arch) {
+    if (!is_installer_arch(*arch)) return usage_error("build", "--arch wants one of " + arch_list());
+    if (!options.stub.empty()) return usage_error("build", "--arch and --stub both name the installer program");
+    std::string fault;
+    if (!find_arch_stub(packer_dir(), *arch, TELO_PACK_ARCH, &options.stub, &fault)) {
+      std::fprintf(stderr, "telo-pack: error: %s\n", fault.c_str());
+      return kExitFailure;
+    }
   }
   if (options.stub.empty()) options.stub = default_stub();
   options.show_progress = ::isatty(STDERR_FILENO) == 1;
@@ -235,16 +267,23 @@ constexpr Subcommand kSubcommands[] = {
      "  --hardware-family TEXT  hardware family (default empty)\n"
      "  --java-runtime NAME     private Java runtime's name (default: the last component of --jre DIR)\n"
      "  --build-time EPOCH      build stamp (default $SOURCE_DATE_EPOCH, else now)\n"
-     "  --stub FILE             the installer program (default: telo-installer beside telo-pack)\n"
+     "  --stub FILE             the installer program (default: telo-installer beside telo-pack,\n"
+     "                          else PREFIX/lib/telo/ARCH/ of an installed telo-pack)\n"
+     "  --arch NAME             the installer program for x86_64, i386, armhf or aarch64, from the\n"
+     "                          preset build trees beside telo-pack's (build-NAME/) or, for an\n"
+     "                          installed telo-pack, from PREFIX/lib/telo/NAME/\n"
      "  --store                 store every file without compressing\n"
      "  --jobs N                compressing threads (default: the number of processors)\n"
      "  --level L               fast, reference (the default) or best: speed against size;\n"
      "                          every level gives the same installer for any --jobs\n",
      run_build},
-    {"list", "INSTALLER", "Prints the payload header and one line per record.\n", run_list},
+    {"list", "INSTALLER",
+     "Prints the payload header, the architecture of the installer's program and one line per record.\n",
+     run_list},
     {"verify", "INSTALLER",
      "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
-     "writing nothing. The first fault is named with its record.\n",
+     "writing nothing. The first fault is named with its record. Names the architecture of\n"
+     "the installer's program.\n",
      run_verify},
     {"extract", "INSTALLER DIR",
      "Writes the installer's files below DIR as the installer would, without the wizard.\n", run_extract},

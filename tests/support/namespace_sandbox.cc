@@ -1,4 +1,5 @@
 #include "tests/support/namespace_sandbox.h"
+#include "tests/support/target_program.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,7 +102,7 @@ HostSandbox::HostSandbox() {
   put_etc_file("group", read_file("/etc/group") + std::string(kUserName) + ":x:" +
                             std::to_string(kUserId) + ":\n");
 
-  set_machine("i686");
+  set_machine(sandbox_machine());
   set_login_name("");
   put_recording_program("apt-get", "exit 100\n");
   put_recording_program("sudo",
@@ -160,8 +161,11 @@ RunResult run_in_namespace(const HostSandbox& box, const std::string& installer,
   const std::string script = box.dir / "namespace.sh";
   write_file(script, setup_script(box, run));
   std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private",
-                                   "--", "/bin/sh", script, installer};
-  argv.insert(argv.end(), run.args.begin(), run.args.end());
+                                   "--", "/bin/sh", script};
+  std::vector<std::string> program = {installer};
+  program.insert(program.end(), run.args.begin(), run.args.end());
+  program = target_command(installer, program);
+  argv.insert(argv.end(), program.begin(), program.end());
   RunOptions options;
   options.stdin_text = run.input;
   options.cwd = run.cwd;

@@ -23,7 +23,8 @@ inline constexpr const char* kUserHome = "/home/alice";
 
 struct HostSandbox {
   // Lays out the folders, the user alice (home with a Desktop folder) and
-  // the stand-ins: uname and arch print "i686", logname fails, apt-get exits
+  // the stand-ins: uname and arch print a machine of the target's kind
+  // ("i686" for x86 builds, "armv7l", "aarch64"), logname fails, apt-get exits
   // 100, sudo runs its command as the named user, xterm exists.
   HostSandbox();
 

@@ -1,4 +1,5 @@
 #include "tests/support/run_program.h"
+#include "tests/support/target_program.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -150,6 +151,10 @@ RunResult run_with_pty(const std::string& path, const std::vector<std::string>& 
 
 RunResult run_program_as(const std::string& path, const std::vector<std::string>& argv,
                          const RunOptions& options) {
+  if (needs_target_emulator(path)) {
+    const std::vector<std::string> emulated = target_command(path, argv);
+    return run_program_as(emulated[0], emulated, options);
+  }
   return options.use_pty ? run_with_pty(path, argv, options) : run_with_pipes(path, argv, options);
 }
 

@@ -181,6 +181,21 @@ TEST(MachineType, ComparesIgnoringCase) {
   }
 }
 
+// What a 32-bit ARM kernel reports ("armv7l") counts, and so does the name
+// the host table has always used; other ARM generations do not.
+TEST(MachineType, Arm7lHostsAreTheArmv7Kernels) {
+  struct Case {
+    const char* type;
+    int expected;
+  };
+  constexpr Case kCases[] = {
+      {"armv7l", 1}, {"ARMv7l", 1}, {"arm7l", 1},  {"ARM7L", 1},   {"armv7", 0},  {"armv7l ", 0},
+      {"armv6l", 0}, {"armv8l", 0}, {"aarch64", 0}, {"i686", 0},   {"", 0},       {nullptr, -1},
+  };
+  for (const Case& c : kCases)
+    EXPECT_EQ(is_arm7l_machine(c.type), c.expected) << (c.type ? c.type : "(null)");
+}
+
 TEST(MachineType, AgreesWithTheKernelOnThisHost) {
   utsname host;
   ASSERT_EQ(uname(&host), 0);
@@ -191,7 +206,7 @@ TEST(MachineType, AgreesWithTheKernelOnThisHost) {
   std::string machine = host.machine;
   EXPECT_EQ(is_x86_64_host(), machine == "x86_64" ? 1 : 0);
   EXPECT_EQ(is_aarch64_host(), machine == "aarch64" ? 1 : 0);
-  EXPECT_EQ(is_arm7l_host(), 0);
+  EXPECT_EQ(is_arm7l_host(), machine == "armv7l" ? 1 : 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "tests/support/host_installation.h"
 #include "tests/support/namespace_sandbox.h"
+#include "tests/support/target_program.h"
 
 namespace telo::testing {
 namespace {
@@ -64,7 +65,7 @@ enum class Terminal { kXterm, kLxtermOnly, kNone, kXtermDirectory };
 
 struct Case {
   const char* name;
-  const char* machine;
+  const char* machine;            // null: the sandbox's own, of the build's kind
   Java java;
   Terminal terminal;
   const char* own_runtime;        // the payload's java_runtime
@@ -100,8 +101,11 @@ std::vector<Case> cases() {
        kArmOffer + kInstallJre, two_probes, false},
       {"java_directory_is_no_runtime", "aarch64", Java::kDirectory, Terminal::kXterm, "", {}, false, "n\n",
        works, kArmOffer + kInstallJre, two_probes, false},
-      // "armv7l" is not the "arm7l" the host test looks for, so this host counts as x86.
-      {"armv7l_host_is_not_arm", "armv7l", Java::kAbsent, Terminal::kXterm, "", {}, false, "o\n", works,
+      // What a 32-bit ARM kernel reports: the same branch and package as "arm7l".
+      {"armv7l_host_gets_default_jre", "armv7l", Java::kAbsent, Terminal::kXterm, "", {}, true, "", works,
+       kArmOffer, two_probes + apt("update -y") + apt("install default-jre -y"), true},
+      // Other ARM generations are not among the hosts the branch names.
+      {"armv6l_host_is_not_arm", "armv6l", Java::kAbsent, Terminal::kXterm, "", {}, false, "o\n", works,
        kNoJavaInDistribution + kSeparateJava + kProceed, two_probes, false},
       {"x86_separate_java", "i686", Java::kAbsent, Terminal::kXterm, "", {}, false, "o\n", works,
        kNoJavaInDistribution + kSeparateJava + kProceed, two_probes, false},
@@ -143,7 +147,7 @@ std::string without_login_probes(const std::string& calls) {
 }
 
 void prepare(HostSandbox& box, const Case& c) {
-  box.set_machine(c.machine);
+  if (c.machine != nullptr) box.set_machine(c.machine);
   box.put_recording_program("apt-get", c.apt_get);
   box.put_etc_file("java-8-openjdk/accessibility.properties", kAccessibility);
   if (c.java != Java::kPresent) box.add_setup("rm -f /usr/bin/java");
@@ -153,26 +157,47 @@ void prepare(HostSandbox& box, const Case& c) {
   if (c.terminal == Terminal::kXtermDirectory) box.add_setup("mkdir /usr/bin/xterm");
 }
 
+void run_case(const Case& c) {
+  SCOPED_TRACE(c.name);
+  HostSandbox box;
+  prepare(box, c);
+  PayloadTexts texts;
+  texts.java_runtime = c.own_runtime;
+  std::string installer = make_recording_installer(box, c.private_java, texts);
+  SandboxRun run;
+  run.args = {"-TELO", kDir};
+  if (c.autonext) run.args.insert(run.args.begin(), "-autonext");
+  // Welcome and the default directory; input then ends at "Files installed!".
+  run.input = c.autonext ? "" : std::string("n\ny\n") + c.answers;
+  RunResult result = run_in_namespace(box, installer, run);
+  ASSERT_FALSE(result.timed_out) << result.stderr_text;
+  EXPECT_EQ(text_before_files_installed(result.stderr_text), c.expected_text) << box.setup_log();
+  EXPECT_EQ(without_login_probes(box.calls()), c.expected_calls);
+  std::string properties = read_file(box.host_path("/etc/java-8-openjdk/accessibility.properties"));
+  EXPECT_EQ(properties, c.edits_accessibility ? kAccessibilityEdited : kAccessibility);
+}
+
 TEST(JavaAndTerminal, EachSituationPrintsAndInstallsItsOwnWay) {
-  for (const Case& c : cases()) {
-    SCOPED_TRACE(c.name);
-    HostSandbox box;
-    prepare(box, c);
-    PayloadTexts texts;
-    texts.java_runtime = c.own_runtime;
-    std::string installer = make_recording_installer(box, c.private_java, texts);
-    SandboxRun run;
-    run.args = {"-TELO", kDir};
-    if (c.autonext) run.args.insert(run.args.begin(), "-autonext");
-    // Welcome and the default directory; input then ends at "Files installed!".
-    run.input = c.autonext ? "" : std::string("n\ny\n") + c.answers;
-    RunResult result = run_in_namespace(box, installer, run);
-    ASSERT_FALSE(result.timed_out) << result.stderr_text;
-    EXPECT_EQ(text_before_files_installed(result.stderr_text), c.expected_text) << box.setup_log();
-    EXPECT_EQ(without_login_probes(box.calls()), c.expected_calls);
-    std::string properties = read_file(box.host_path("/etc/java-8-openjdk/accessibility.properties"));
-    EXPECT_EQ(properties, c.edits_accessibility ? kAccessibilityEdited : kAccessibility);
+  for (const Case& c : cases()) run_case(c);
+}
+
+// Unattended on the machine the build is for, as the sandbox reports it by
+// default: x86 builds see the separate-Java notice, ARM builds install the
+// runtime package of their kind.
+TEST(JavaAndTerminal, TheBuildsOwnKindOfHostTakesItsBranch) {
+  const std::string machine = sandbox_machine();
+  const std::string two_probes = std::string(kUname) + kUname;
+  Case c{"own_host", nullptr, Java::kAbsent, Terminal::kXterm, "", {}, true, "", "exit 0\n",
+         kNoJavaInDistribution + kSeparateJava, two_probes, false};
+  if (machine == "armv7l" || machine == "aarch64") {
+    c.expected_text = kArmOffer;
+    c.expected_calls = two_probes + apt("update -y") +
+                       apt(machine == "armv7l" ? "install default-jre -y" : "install openjdk-8-jre -y");
+    c.edits_accessibility = true;
+  } else {
+    EXPECT_EQ(machine, "i686");
   }
+  run_case(c);
 }
 
 }  // namespace

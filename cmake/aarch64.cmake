@@ -1,0 +1,5 @@
+# 64-bit ARM, run under qemu-aarch64-static.
+set(TELO_TRIPLE aarch64-linux-gnu)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(TELO_EMULATOR_NAME qemu-aarch64-static)
+include(${CMAKE_CURRENT_LIST_DIR}/cross_linux.cmake)

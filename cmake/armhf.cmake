@@ -1,0 +1,5 @@
+# 32-bit ARM, hard-float (ARMv7), run under qemu-arm-static.
+set(TELO_TRIPLE arm-linux-gnueabihf)
+set(CMAKE_SYSTEM_PROCESSOR armv7l)
+set(TELO_EMULATOR_NAME qemu-arm-static)
+include(${CMAKE_CURRENT_LIST_DIR}/cross_linux.cmake)

@@ -1,0 +1,43 @@
+#include "tests/support/target_program.h"
+
+#include <sstream>
+
+#include "pack/program_arch.h"
+
+namespace telo::testing {
+
+namespace {
+
+std::vector<std::string> split_words(const std::string& text) {
+  std::istringstream words(text);
+  std::vector<std::string> split;
+  for (std::string word; words >> word;) split.push_back(word);
+  return split;
+}
+
+}  // namespace
+
+std::vector<std::string> emulator_for(const std::string& arch) {
+  // A cross build's own target: the emulator CMake runs its tests with.
+  if (arch == TELO_ARCH) return split_words(TELO_TARGET_EMULATOR);
+  // -L: the loader and C library of the Debian cross toolchain.
+  if (arch == "armhf") return {"/usr/bin/qemu-arm-static", "-L", "/usr/arm-linux-gnueabihf"};
+  if (arch == "aarch64") return {"/usr/bin/qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
+  return {};
+}
+
+bool needs_target_emulator(const std::string& path) { return !emulator_for(program_arch_of(path)).empty(); }
+
+std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv) {
+  std::vector<std::string> words = emulator_for(program_arch_of(path));
+  if (words.empty()) return argv;
+  words.push_back("-0");
+  words.push_back(argv.empty() ? path : argv[0]);
+  words.push_back(path);
+  if (!argv.empty()) words.insert(words.end(), argv.begin() + 1, argv.end());
+  return words;
+}
+
+std::string sandbox_machine() { return TELO_SANDBOX_MACHINE; }
+
+}  // namespace telo::testing
