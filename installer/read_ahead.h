@@ -2,18 +2,20 @@
 
 // Reading the payload's records ahead of the thread that writes them.
 //
-// A reader thread takes the records in order: it reads and checks each
-// header, reads the stored bytes, checks them, decodes them and checks the
-// result, all in memory. The installer's own thread takes the finished
-// records in the same order and does everything the user or the file system
-// can see: directories, files, the progress line and every message. So the
-// next file is decoded while this one is written, and what happens on screen
-// and on disk is what a record-by-record loop would do, failures included
-// (a fault is reported when the writer reaches its record, at its step).
+// Reader threads (one per processor, up to four) take the records in order:
+// one at a time reads and checks the next header and reads the stored bytes,
+// in file order; then any of them checks those bytes, decodes them and
+// checks the result, in memory, so several records decode at once. The
+// installer's own thread takes the records in the same order and does
+// everything the user or the file system can see: directories, files, the
+// progress line and every message. So later files are decoded while this
+// one is written, and what happens on screen and on disk is what a
+// record-by-record loop would do, failures included (a fault is reported
+// when the writer reaches its record, at its step).
 //
 // Memory: the records' buffers are laid out one after another in a ring
 // the size of the largest record's needs (learned from the headers
-// beforehand) plus 1 MiB, and given back in the same order, so the pages
+// beforehand) plus 5 MiB, and given back in the same order, so the pages
 // touched once serve again. A record waits until the ring has room for it.
 
 #include <condition_variable>
@@ -48,6 +50,8 @@ struct ReadRecord {
   RecordCheck fault = RecordCheck::kNone;         // a fault of the contents; guarded
   std::uint32_t calls_done = 0;         // decode calls made, a failed one included; guarded
   bool finished = false;                // contents read, checked and decoded, or failed; guarded
+  bool stored_read = false;             // stored bytes in memory, waiting to be checked; guarded
+  bool claimed = false;                 // a reader checks and decodes them; guarded
   std::uint8_t* stored = nullptr;   // the stored bytes (a stored record's contents as well)
   std::uint8_t* decoded = nullptr;  // a compressed record's contents; set before its first call is counted
   // Where the buffers lie: a span of the ring, or a block of their own for a
@@ -59,24 +63,31 @@ struct ReadRecord {
 
 inline constexpr int kReadAheadRecords = kRingSpans;
 
+inline constexpr unsigned kMostReaders = 4;
+
 struct ReadAhead {
   std::mutex lock;
   std::condition_variable changed;
   const std::uint8_t* crc_table = nullptr;
-  PayloadSource source;             // reader side
-  Decompressor* context = nullptr;  // reader side; one for every record
+  PayloadSource source;             // where the next header is; the sequencing reader's
+  Decompressor* context = nullptr;  // the writer's own, when no reader thread runs
   // Records handed over and not yet released, oldest first (a ring).
   ReadRecord slots[kReadAheadRecords];
   int first = 0;
   int count = 0;
   std::uint32_t file_count = 0;
-  std::uint32_t records_read = 0;  // reader side
+  std::uint32_t records_read = 0;  // headers read; the sequencing reader's
+  bool sequencing = false;         // a reader reads the next header and stored bytes
+  ReadRecord* waiting_for_memory = nullptr;  // its stored bytes wait for room in the ring
+  std::uint64_t memory_given_back = 0;       // records given back so far
+  std::uint64_t memory_tried = 0;            // ... when room was last looked for
   bool reader_done = false;        // all records read, or a fault ended reading
   bool cancelled = false;
   std::uint8_t* ring = nullptr;  // mapped, ring_spans.size bytes
   RecordRing ring_spans;
   bool own_block_held = false;
-  std::thread reader;
+  std::thread readers[kMostReaders];
+  unsigned reader_threads = 0;  // how many to start; 0: one per processor, up to kMostReaders
   bool threaded = false;
 };
 

@@ -58,8 +58,9 @@ struct Reading {
   std::unique_ptr<ReadAhead> reader = std::make_unique<ReadAhead>();
   int fd = -1;
 
-  explicit Reading(const BuiltPayload& payload) {
+  explicit Reading(const BuiltPayload& payload, unsigned readers = 0) {
     fd = open_records(dir, payload);
+    reader->reader_threads = readers;
     read_ahead_start(reader.get(), table.get(), PayloadSource{fd, kRecordsAt}, payload.header.file_count);
   }
   ~Reading() {
@@ -74,10 +75,14 @@ struct Reading {
 };
 
 // Files of every size up to the largest, stored and compressed, in an
-// order that makes the reader run ahead and its ring go round many times;
-// each is checked only after the reader had time to run ahead of it, so a
-// buffer handed out twice would show as wrong contents.
-TEST(ReadAhead, EveryRecordArrivesWholeAndInOrder) {
+// order that makes the readers run ahead and the ring go round many times;
+// each is checked only after the readers had time to run ahead of it, so a
+// buffer handed out twice would show as wrong contents. With one reader it
+// must also decode what it read while it waits for room for the next.
+class ReadAheadReaders : public ::testing::TestWithParam<unsigned> {};
+INSTANTIATE_TEST_SUITE_P(OneTwoFour, ReadAheadReaders, ::testing::Values(1u, 2u, 4u));
+
+TEST_P(ReadAheadReaders, EveryRecordArrivesWholeAndInOrder) {
   std::vector<TestFile> files;
   std::mt19937 random(5);
   files.push_back({"largest", noise(400000, 1), METHOD_COMPRESSED});
@@ -89,7 +94,7 @@ TEST(ReadAhead, EveryRecordArrivesWholeAndInOrder) {
     if (i % 40 == 0) files.push_back({numbered("gone", i), "", METHOD_REMOVE});
   }
   BuiltPayload payload = testing::build_payload(files);
-  Reading reading(payload);
+  Reading reading(payload, GetParam());
   for (const TestFile& file : files) {
     ReadRecord* item = read_ahead_next(reading.reader.get());
     ASSERT_NE(item, nullptr) << file.path;
@@ -148,7 +153,7 @@ TEST(ReadAhead, StopEndsAReaderThatWaitsForRoom) {
   ReadRecord* item = read_ahead_next(reading.reader.get());
   reading.finish(item);
   read_ahead_stop(reading.reader.get());
-  EXPECT_FALSE(reading.reader->reader.joinable());
+  for (const std::thread& reader : reading.reader->readers) EXPECT_FALSE(reader.joinable());
 }
 
 TEST(ReadAhead, TheLargestRecordIsFoundFromTheHeadersAlone) {

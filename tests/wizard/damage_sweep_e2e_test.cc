@@ -132,7 +132,8 @@ Outcome run_damaged(Worker& worker, const std::vector<std::uint8_t>& file, const
   Outcome outcome{damage.name, "", specified_ending(result.stderr_text)};
   if (result.timed_out) outcome.problem = "hung";
   else if (result.signal != 0) outcome.problem = "killed by signal " + std::to_string(result.signal);
-  else if (result.exit_status != 1) outcome.problem = "exit status " + std::to_string(result.exit_status);
+  else if (result.exit_status != 1)
+    outcome.problem = "exit status " + std::to_string(result.exit_status) + ":\n" + result.stderr_text;
   else if (outcome.ending.empty()) outcome.problem = "ended with: " + result.stderr_text;
   else if (snapshot(worker.target) != worker.good) outcome.problem = "the earlier installation changed";
   else if (std::distance(fs::directory_iterator(worker.dir.path), fs::directory_iterator()) != 2)
