@@ -48,7 +48,7 @@ class BeneathTest : public ::testing::TestWithParam<bool> {
     const int fd = open_beneath(root, rel);
     if (fd < 0) return std::string("error ") + std::to_string(errno);
     char link[4096] = {};
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string self = std::string("/proc/self/fd/") + std::to_string(fd);
     const ssize_t n = ::readlink(self.c_str(), link, sizeof link - 1);
     ::close(fd);
     return n > 0 ? fs::relative(link, dir.path).string() : "?";
@@ -61,7 +61,7 @@ class BeneathTest : public ::testing::TestWithParam<bool> {
 INSTANTIATE_TEST_SUITE_P(KernelAndWalk, BeneathTest, ::testing::Values(false, true));
 
 TEST_P(BeneathTest, FollowsOnlyWhatStaysBelowTheRoot) {
-  const std::string loop = "error " + std::to_string(ELOOP);
+  const std::string loop = std::string("error ") + std::to_string(ELOOP);
   const struct {
     const char* rel;
     std::string reached;
@@ -74,9 +74,9 @@ TEST_P(BeneathTest, FollowsOnlyWhatStaysBelowTheRoot) {
       {"up", loop},
       {"abs", loop},
       {"loop", loop},
-      {"dangling", "error " + std::to_string(ENOENT)},
-      {"file", "error " + std::to_string(ENOTDIR)},
-      {"missing/x", "error " + std::to_string(ENOENT)},
+      {"dangling", std::string("error ") + std::to_string(ENOENT)},
+      {"file", std::string("error ") + std::to_string(ENOTDIR)},
+      {"missing/x", std::string("error ") + std::to_string(ENOENT)},
   };
   for (const auto& c : cases) EXPECT_EQ(opened(c.rel), c.reached) << c.rel;
 }

@@ -38,7 +38,7 @@ constexpr std::uint32_t kTime = 1683063373;
 // Both slots, every method, a file in several decode calls.
 std::vector<TestFile> sweep_files() {
   std::string text;
-  for (int i = 0; text.size() < 9000; ++i) text += "row " + std::to_string(i * 37 % 101) + "\n";
+  for (int i = 0; text.size() < 9000; ++i) text += std::string("row ") + std::to_string(i * 37 % 101) + "\n";
   return {
       {"old/obsolete.txt", "", METHOD_REMOVE},
       {"telolnx", "#!/bin/sh\nexit 0\n", METHOD_STORED, kTime, 0100755},
@@ -55,7 +55,7 @@ std::string specified_ending(const std::string& text) {
   static const std::vector<std::string> kMessages = [] {
     std::vector<std::string> messages = {"Can't find attachments (3).", "Attachments corrupted (3).",
                                          "Decompression error (err=1)."};
-    for (int n = 1; n <= 7; ++n) messages.push_back("Corrupted file(s) (err=" + std::to_string(n) + ").");
+    for (int n = 1; n <= 7; ++n) messages.push_back(std::string("Corrupted file(s) (err=") + std::to_string(n) + ").");
     return messages;
   }();
   for (const std::string& message : kMessages)
@@ -72,7 +72,7 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
     ::lstat(entry.path().c_str(), &info);
     std::string state = std::to_string(info.st_mode);
     if (entry.is_regular_file())
-      state += " " + std::to_string(info.st_mtime) + " " + testing::read_file(entry.path());
+      state += std::string(" ") + std::to_string(info.st_mtime) + " " + testing::read_file(entry.path());
     entries[fs::relative(entry.path(), root)] = state;
   }
   return entries;
@@ -131,9 +131,9 @@ Outcome run_damaged(Worker& worker, const std::vector<std::uint8_t>& file, const
 
   Outcome outcome{damage.name, "", specified_ending(result.stderr_text)};
   if (result.timed_out) outcome.problem = "hung";
-  else if (result.signal != 0) outcome.problem = "killed by signal " + std::to_string(result.signal);
+  else if (result.signal != 0) outcome.problem = std::string("killed by signal ") + std::to_string(result.signal);
   else if (result.exit_status != 1)
-    outcome.problem = "exit status " + std::to_string(result.exit_status) + ":\n" + result.stderr_text;
+    outcome.problem = std::string("exit status ") + std::to_string(result.exit_status) + ":\n" + result.stderr_text;
   else if (outcome.ending.empty()) outcome.problem = "ended with: " + result.stderr_text;
   else if (snapshot(worker.target) != worker.good) outcome.problem = "the earlier installation changed";
   else if (std::distance(fs::directory_iterator(worker.dir.path), fs::directory_iterator()) != 2)
@@ -160,13 +160,13 @@ TEST(DamageSweep, EveryDamagedByteAndEveryCutEndsWithItsMessageAndLosesNothing) 
 
   std::vector<Damage> damages;
   for (std::uint64_t at = payload_at; at < file.size(); ++at)
-    damages.push_back({at, false, "byte " + std::to_string(at - payload_at)});
+    damages.push_back({at, false, std::string("byte ") + std::to_string(at - payload_at)});
   for (std::size_t i = 1; i < payload.record_starts.size(); ++i) {
     const std::uint64_t at = payload_at + kPayloadHeaderSize + payload.record_starts[i];
-    damages.push_back({at, true, "cut before record " + std::to_string(i + 1)});
+    damages.push_back({at, true, std::string("cut before record ") + std::to_string(i + 1)});
   }
   for (std::uint64_t into : {0u, 1u, 251u, 252u, 600u, 1027u})
-    damages.push_back({payload_at + into, true, "cut " + std::to_string(into) + " bytes into the header"});
+    damages.push_back({payload_at + into, true, std::string("cut ") + std::to_string(into) + " bytes into the header"});
 
   std::vector<Outcome> outcomes(damages.size());
   std::atomic<std::size_t> next{0};
