@@ -1,16 +1,22 @@
 // Whole-program installation against its peers, in the same run.
 //
 // Builds an installer with telo-pack from the benchmark corpus (app/ in slot
-// 0, jre/ in slot 1; made with shared/bench/make_corpus.sh when missing), a
-// tar archive of the same tree with gzip -6, and then times, each into a
-// fresh directory on the same file system:
-//   telo-installer   typed answers, cancelled at the first question after extraction
+// 0, jre/ in slot 1; made with shared/bench/make_corpus.sh when missing),
+// tar archives of the same tree with gzip -6 and zstd -19, and then times,
+// each into a fresh directory on the same file system:
+//   telo-installer     typed answers, cancelled at the first question after extraction
 //   telo-pack extract  the same installer, without the wizard
-//   tar -xzf         the archive
-//   cp -a            the tree itself
-// Every input is read once beforehand, so all three read from the page cache.
-// Peak memory of the installer (its own ru_maxrss) is set against the bound
-// the extraction promises: the largest record's stored_size + size + 4 MiB.
+//   tar -xzf           the gzip archive
+//   tar -I zstd -xf    the zstd archive
+//   cp -a              the tree itself
+// Every input is read once beforehand, so all read from the page cache. The
+// contenders take turns, each round starting with the next one, so that none
+// always meets what the one before it left (dirty pages, fresh memory).
+// A second pass times the installer and tar -xzf on one core (taskset -c 0).
+// The installer's threads are sampled from /proc while it runs, for the CPU
+// time of its writing thread and of its readers. Peak memory of the
+// installer (its own ru_maxrss) is set against the bound the extraction
+// promises: the largest record's stored_size + size + 8 MiB.
 // With --arch NAME (repeatable) the same payload is also packed in front of
 // that architecture's installer (telo-pack build --arch) and timed in the
 // same rounds: the other x86 builds run here as they are (i386: libc6-i386).
@@ -31,6 +37,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,12 +54,44 @@ struct ChildRun {
   double cpu_seconds = 0;  // user + system, the child's waited-for children included
   long max_rss_kib = 0;
   int exit_status = -1;
+  double writer_cpu_seconds = 0;  // the program's main thread, last sampled
+  double reader_cpu_seconds = 0;  // its other threads together, last sampled
 };
+
+// CPU seconds of each thread of `pid`, from /proc: the main thread's and the
+// sum of the others'.
+void sample_threads(pid_t pid, double* main_thread, double* others) {
+  const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  double main_seconds = 0, other_seconds = 0;
+  for (const auto& task : fs::directory_iterator(tasks, error)) {
+    std::ifstream stat(task.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int k = 3; k <= 15 && fields >> field; ++k) {
+      if (k == 14) utime = std::stoull(field);
+      if (k == 15) stime = std::stoull(field);
+    }
+    const double seconds = (utime + stime) / tick;
+    if (task.path().filename() == std::to_string(pid)) main_seconds = seconds;
+    else other_seconds += seconds;
+  }
+  if (main_seconds > 0 || other_seconds > 0) {
+    *main_thread = main_seconds;
+    *others = std::max(*others, other_seconds);
+  }
+}
 
 // Runs argv with `input` on standard input and standard error into
 // `error_file` (or /dev/null); times it from fork to reaping.
 ChildRun run_child(const std::vector<std::string>& argv, const std::string& input = "",
-                   const std::string& error_file = "/dev/null") {
+                   const std::string& error_file = "/dev/null", bool sample = false) {
   int in[2];
   if (::pipe(in) != 0) std::exit(3);
   auto start = std::chrono::steady_clock::now();
@@ -76,8 +116,13 @@ ChildRun run_child(const std::vector<std::string>& argv, const std::string& inpu
   ::close(in[1]);
   int status = 0;
   struct rusage usage {};
-  ::wait4(child, &status, 0, &usage);
   ChildRun run;
+  // Sampled until it ends: a thread's time is gone from /proc with it.
+  while (sample && ::wait4(child, &status, WNOHANG, &usage) == 0) {
+    sample_threads(child, &run.writer_cpu_seconds, &run.reader_cpu_seconds);
+    ::usleep(2000);
+  }
+  if (!sample) ::wait4(child, &status, 0, &usage);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.max_rss_kib = usage.ru_maxrss;
   auto seconds_of = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
@@ -215,12 +260,61 @@ void build_installer(const std::string& pack, const fs::path& corpus, const std:
   if (run.exit_status != 0) fail("telo-pack build failed" + (arch.empty() ? "" : " for --arch " + arch));
 }
 
+using RunInto = std::function<ChildRun(const fs::path& out)>;
+
+// One program timed in turns with the others.
 struct Contender {
   std::string name;
+  RunInto run;
   std::vector<double> seconds;
   std::vector<double> cpu_seconds;
+  std::vector<double> writer_cpu_seconds;
+  std::vector<double> reader_cpu_seconds;
   long max_rss_kib = 0;
 };
+
+Contender contender(std::string name, RunInto run) {
+  Contender c;
+  c.name = std::move(name);
+  c.run = std::move(run);
+  return c;
+}
+
+// Times every contender `rounds` times, each round starting one further on,
+// each run into a fresh directory below `outputs`. Outputs stay until the
+// end: a file system slows down creating files right where it has just
+// deleted many, which would blur the comparison.
+void run_rounds(std::vector<Contender>& contenders, int rounds, const fs::path& outputs) {
+  fs::remove_all(outputs);
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < contenders.size(); ++k) {
+      const std::size_t index = (static_cast<std::size_t>(round) + k) % contenders.size();
+      Contender& c = contenders[index];
+      run_shell("sync");
+      const fs::path out = outputs / (std::to_string(index) + "-" + std::to_string(round));
+      const ChildRun run = c.run(out);
+      c.seconds.push_back(run.seconds);
+      c.cpu_seconds.push_back(run.cpu_seconds);
+      c.writer_cpu_seconds.push_back(run.writer_cpu_seconds);
+      c.reader_cpu_seconds.push_back(run.reader_cpu_seconds);
+      c.max_rss_kib = std::max(c.max_rss_kib, run.max_rss_kib);
+    }
+  }
+  fs::remove_all(outputs);
+}
+
+void print_table(const std::vector<Contender>& contenders, double corpus_bytes) {
+  std::printf("%-26s %9s %8s %9s %9s %9s %13s\n", "", "median s", "MB/s", "vs first", "cpu s", "vs first",
+              "peak RSS MiB");
+  const double base = median(contenders.front().seconds);
+  const double base_cpu = median(contenders.front().cpu_seconds);
+  for (const Contender& c : contenders) {
+    const double s = median(c.seconds);
+    const double cpu = median(c.cpu_seconds);
+    std::printf("%-26s %9.3f %8.1f %9.2f %9.3f %9.2f %13.1f\n", c.name.c_str(), s, corpus_bytes / 1e6 / s, s / base,
+                cpu, cpu / base_cpu, c.max_rss_kib / 1024.0);
+  }
+}
 
 }  // namespace
 }  // namespace telo
@@ -231,7 +325,8 @@ int main(int argc, char** argv) {
   ensure_corpus(options.corpus);
   fs::create_directories(options.work);
   const std::string installer = (options.work / "telo-setup.bin").string();
-  const std::string tarball = (options.work / "corpus.tar.gz").string();
+  const std::string gzip_tarball = (options.work / "corpus.tar.gz").string();
+  const std::string zstd_tarball = (options.work / "corpus.tar.zst").string();
   build_installer(options.pack, options.corpus, installer);
   struct ArchInstaller {
     std::string arch;
@@ -242,99 +337,91 @@ int main(int argc, char** argv) {
     arch_installers.push_back({arch, (options.work / ("telo-setup-" + arch + ".bin")).string()});
     build_installer(options.pack, options.corpus, arch_installers.back().path, arch);
   }
-  if (run_shell("tar -C " + quote(options.corpus.string()) + " -cf - app jre | gzip -6 > " + quote(tarball))
-          .exit_status != 0)
-    fail("could not make the tar archive");
+  const std::string tar_in = "tar -C " + quote(options.corpus.string()) + " -cf - app jre";
+  if (run_shell(tar_in + " | gzip -6 > " + quote(gzip_tarball)).exit_status != 0 ||
+      run_shell(tar_in + " | zstd -q -19 -T0 > " + quote(zstd_tarball)).exit_status != 0)
+    fail("could not make the tar archives (are gzip and zstd there?)");
 
   const TreeSize corpus = tree_size(options.corpus);
   const PayloadFacts facts = read_payload_facts(installer);
   warm_page_cache(options.corpus);
-  warm_page_cache(installer);
+  for (const std::string& input : {installer, gzip_tarball, zstd_tarball}) warm_page_cache(input);
   for (const ArchInstaller& other : arch_installers) warm_page_cache(other.path);
-  warm_page_cache(tarball);
 
-  Contender install{"telo-installer", {}, {}}, extract{"telo-pack extract", {}, {}},
-      untar{"tar -xzf (gzip -6)", {}, {}}, copy{"cp -a", {}, {}};
-  std::vector<Contender> arch_installs;
-  for (const ArchInstaller& other : arch_installers) arch_installs.push_back({"telo-installer " + other.arch, {}, {}});
   const std::string errors = (options.work / "installer.stderr").string();
-  // Outputs stay until the end: a file system slows down creating files
-  // right where it has just deleted many, which would blur the comparison.
-  const fs::path outputs = options.work / "out";
-  fs::remove_all(outputs);
-  auto fresh = [&](const char* who, int round) {
-    run_shell("sync");
-    return outputs / (std::string(who) + std::to_string(round));
-  };
-  auto record = [](Contender& c, const ChildRun& run) {
-    c.seconds.push_back(run.seconds);
-    c.cpu_seconds.push_back(run.cpu_seconds);
-    c.max_rss_kib = std::max(c.max_rss_kib, run.max_rss_kib);
-  };
-  for (int round = 0; round < options.rounds; ++round) {
-    // Welcome: Next; the default directory (from -TELO); keep it despite the
-    // warning about its place; Cancel at the first question after extraction.
-    fs::path out = fresh("install", round);
-    ChildRun run = run_child({installer, "-TELO", out.string()}, "n\ny\nn\nc\n", errors);
-    TreeSize written = tree_size(out);
-    if (written.files != corpus.files || written.bytes != corpus.bytes)
-      fail("the installer wrote " + std::to_string(written.files) + " files, see " + errors);
-    record(install, run);
-
-    // The other architectures' installers, right after this build's.
-    for (std::size_t a = 0; a < arch_installers.size(); ++a) {
-      out = fresh(("install-" + arch_installers[a].arch).c_str(), round);
-      run = run_child({arch_installers[a].path, "-TELO", out.string()}, "n\ny\nn\nc\n", errors);
-      written = tree_size(out);
+  // Welcome: Next; the default directory (from -TELO); keep it despite the
+  // warning about its place; Cancel at the first question after extraction.
+  auto installing = [&](const std::string& program, const std::vector<std::string>& front) -> RunInto {
+    return [&, program, front](const fs::path& out) {
+      std::vector<std::string> command = front;
+      command.insert(command.end(), {program, "-TELO", out.string()});
+      const ChildRun run = run_child(command, "n\ny\nn\nc\n", errors, true);
+      const TreeSize written = tree_size(out);
       if (written.files != corpus.files || written.bytes != corpus.bytes)
-        fail("the " + arch_installers[a].arch + " installer wrote " + std::to_string(written.files) + " files, see " +
-             errors);
-      record(arch_installs[a], run);
-    }
+        fail(program + " wrote " + std::to_string(written.files) + " files, see " + errors);
+      return run;
+    };
+  };
+  // `front` runs the program (taskset, to keep it on one core).
+  auto untarring = [&](const std::vector<std::string>& tar_options, const std::vector<std::string>& front) -> RunInto {
+    return [&, tar_options, front](const fs::path& out) {
+      fs::create_directories(out);
+      std::vector<std::string> command = front;
+      command.push_back("/bin/tar");
+      command.insert(command.end(), tar_options.begin(), tar_options.end());
+      command.insert(command.end(), {"-C", out.string()});
+      const ChildRun run = run_child(command);
+      if (run.exit_status != 0) fail("tar failed");
+      return run;
+    };
+  };
+  std::vector<Contender> both_cores = {
+      contender("telo-installer", installing(installer, {})),
+      contender("telo-pack extract",
+                [&](const fs::path& out) {
+                  const ChildRun run =
+                      run_child({options.pack, "extract", installer, out.string()}, "", "/dev/null", true);
+                  if (run.exit_status != 0) fail("telo-pack extract failed");
+                  return run;
+                }),
+      contender("tar -I zstd -xf (zstd -19)", untarring({"-I", "zstd", "-xf", zstd_tarball}, {})),
+      contender("tar -xzf (gzip -6)", untarring({"-xzf", gzip_tarball}, {})),
+      contender("cp -a",
+                [&](const fs::path& out) {
+                  const ChildRun run = run_child({"/bin/cp", "-a", options.corpus.string(), out.string()});
+                  if (run.exit_status != 0) fail("cp failed");
+                  return run;
+                }),
+  };
+  for (const ArchInstaller& other : arch_installers)
+    both_cores.push_back(contender("telo-installer " + other.arch, installing(other.path, {})));
+  const std::vector<std::string> core0 = {"/usr/bin/taskset", "-c", "0"};
+  std::vector<Contender> one_core = {
+      contender("telo-installer, one core", installing(installer, core0)),
+      contender("tar -xzf, one core", untarring({"-xzf", gzip_tarball}, core0)),
+  };
+  run_rounds(both_cores, options.rounds, options.work / "out");
+  run_rounds(one_core, options.rounds, options.work / "out");
 
-    out = fresh("extract", round);
-    run = run_child({options.pack, "extract", installer, out.string()});
-    if (run.exit_status != 0) fail("telo-pack extract failed");
-    record(extract, run);
-
-    out = fresh("tar", round);
-    fs::create_directories(out);
-    run = run_child({"/bin/tar", "-xzf", tarball, "-C", out.string()});
-    if (run.exit_status != 0) fail("tar failed");
-    record(untar, run);
-
-    out = fresh("cp", round);
-    run = run_child({"/bin/cp", "-a", options.corpus.string(), out.string()});
-    if (run.exit_status != 0) fail("cp failed");
-    record(copy, run);
-  }
-  fs::remove_all(outputs);
-
-  const double mb = 1e6;
   std::printf("corpus %s: %llu files, %.1f MB; payload %u records, %.1f MB stored; %d rounds\n\n",
-              options.corpus.c_str(), static_cast<unsigned long long>(corpus.files), corpus.bytes / mb,
-              facts.records, facts.stored_bytes / mb, options.rounds);
-  std::printf("%-20s %9s %8s %9s %9s %9s %13s\n", "", "median s", "MB/s", "vs install", "cpu s",
-              "vs install", "peak RSS MiB");
+              options.corpus.c_str(), static_cast<unsigned long long>(corpus.files), corpus.bytes / 1e6,
+              facts.records, facts.stored_bytes / 1e6, options.rounds);
+  print_table(both_cores, static_cast<double>(corpus.bytes));
+  std::printf("\n");
+  print_table(one_core, static_cast<double>(corpus.bytes));
+
+  const Contender& install = both_cores[0];
   const double base = median(install.seconds);
-  const double base_cpu = median(install.cpu_seconds);
-  std::vector<const Contender*> shown = {&install};
-  for (const Contender& c : arch_installs) shown.push_back(&c);
-  shown.insert(shown.end(), {&extract, &untar, &copy});
-  for (const Contender* c : shown) {
-    double s = median(c->seconds);
-    double cpu = median(c->cpu_seconds);
-    std::printf("%-20s %9.3f %8.1f %9.2f %9.3f %9.2f %13.1f\n", c->name.c_str(), s, corpus.bytes / mb / s, s / base, cpu,
-                cpu / base_cpu, c->max_rss_kib / 1024.0);
-  }
-  std::printf("\ninstall / tar -xzf: %.2f wall, %.2f cpu (target <= 1.00)\n", base / median(untar.seconds),
-              base_cpu / median(untar.cpu_seconds));
-  std::printf("install / cp -a:    %.2f wall, %.2f cpu (target <= 2.00)\n", base / median(copy.seconds),
-              base_cpu / median(copy.cpu_seconds));
-  std::printf("extract / install:  %.2f wall, %.2f cpu (target <= 1.10)\n", median(extract.seconds) / base,
-              median(extract.cpu_seconds) / base_cpu);
-  const double bound_mib = facts.largest_record / 1048576.0 + 4.0;
-  std::printf("installer peak RSS %.1f MiB, bound %.1f MiB (largest record stored+size %.1f MiB + 4 MiB): %s\n",
+  auto ratio = [&](const Contender& c) { return base / median(c.seconds); };
+  std::printf("\ninstall / tar -I zstd -xf: %.2f (target <= 1.00)\n", ratio(both_cores[2]));
+  std::printf("install / cp -a:           %.2f (target <= 1.30)\n", ratio(both_cores[4]));
+  std::printf("extract / install:         %.2f (target <= 1.10)\n", median(both_cores[1].seconds) / base);
+  std::printf("install / tar -xzf, both on one core: %.2f (target <= 0.70)\n",
+              median(one_core[0].seconds) / median(one_core[1].seconds));
+  std::printf("installer threads, median CPU s: writer %.3f, readers %.3f (of %.3f in all)\n",
+              median(install.writer_cpu_seconds), median(install.reader_cpu_seconds), median(install.cpu_seconds));
+  const double bound_mib = facts.largest_record / 1048576.0 + 8.0;
+  std::printf("installer peak RSS %.1f MiB, bound %.1f MiB (largest record stored+size %.1f MiB + 8 MiB): %s\n",
               install.max_rss_kib / 1024.0, bound_mib, facts.largest_record / 1048576.0,
               install.max_rss_kib / 1024.0 <= bound_mib ? "within" : "OVER");
   return 0;
