@@ -9,6 +9,7 @@
 #include <ftw.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,7 @@
 
 #include "fuzz/installer_image.h"
 #include "installer/extraction.h"
-#include "installer/read_ahead.h"
+#include "payload/record_reader.h"
 #include "payload/locate.h"
 
 namespace {
@@ -26,8 +27,23 @@ using telo::fuzzing::check;
 // Records carried out per input at most; the rest add nothing new.
 constexpr std::uint32_t kMaxEvents = 20000;
 // A few stored bytes may decode to gigabytes, which takes long without
-// finding anything new: inputs with a record larger than this are skipped.
-constexpr std::uint64_t kMaxRecordMemory = 4 * telo::fuzzing::kMaxDecoded;
+// finding anything new: inputs with a file larger than this are skipped.
+constexpr std::uint32_t kMaxFileSize = 4 * telo::fuzzing::kMaxDecoded;
+
+// The largest size any of the next `count` record headers claims, read
+// without checks (the extraction checks them).
+std::uint32_t largest_claimed_size(telo::PayloadSource source, std::uint32_t count) {
+  std::uint32_t largest = 0;
+  for (std::uint32_t i = 0; i < count && i < telo::fuzzing::kMaxRecords; ++i) {
+    std::uint8_t fixed[telo::kRecordFixedSize];
+    const std::uint64_t at = source.offset;
+    if (telo::payload_read(&source, fixed, sizeof fixed) != sizeof fixed) break;
+    const telo::FileRecord record = telo::decode_record_header(fixed);
+    largest = std::max(largest, record.size);
+    source.offset = at + record.header_length + record.stored_size;
+  }
+  return largest;
+}
 
 // The scratch directory, made once; the installation goes into "install".
 const std::string& scratch() {
@@ -63,7 +79,7 @@ void extract(int fd) {
   if (telo::find_payload_header(fd, &header, &offset) != telo::HeaderFault::kNone) return;
   if (!telo::is_single_volume(header)) return;
   const telo::PayloadSource records{fd, offset + telo::kPayloadHeaderSize};
-  if (telo::largest_record_memory(records, header.file_count) > kMaxRecordMemory) return;
+  if (largest_claimed_size(records, header.file_count) > kMaxFileSize) return;
   const std::string target = scratch() + "/install";
   telo::Extraction extraction;
   check(telo::extraction_start(&extraction, records, header.file_count, target.c_str()));

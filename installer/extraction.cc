@@ -197,16 +197,21 @@ ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
   return ExtractFault::kNone;
 }
 
-// Writes the file's bytes up to `end` that are not written yet. A failure is
-// kept for later: a fault of the record itself, found afterwards, is told
+// Writes what is ready of the record's file and lets the reader use its
+// room again. A failure is kept for later, while the rest is still taken
+// from the reader: a fault of the record itself, found afterwards, is told
 // first, as when the file was written in one go after its checks.
-void write_up_to(ExtractionRun* x, const std::uint8_t* contents, std::uint64_t end) {
-  if (x->written >= end) return;
-  errno = 0;
-  if (x->write_error == 0 && !write_output_file(&x->file, std::span<const std::uint8_t>(contents + x->written,
-                                                                                        end - x->written)))
-    x->write_error = errno != 0 ? errno : EIO;
-  x->written = end;
+void write_ready(ExtractionRun* x) {
+  const std::uint64_t before = x->written;
+  for (;;) {
+    const std::span<const std::uint8_t> bytes =
+        read_ahead_ready_bytes(x->item, x->written, x->calls_seen, x->contents_finished);
+    if (bytes.empty()) break;
+    errno = 0;
+    if (x->write_error == 0 && !write_output_file(&x->file, bytes)) x->write_error = errno != 0 ? errno : EIO;
+    x->written += bytes.size();
+  }
+  if (x->written != before) read_ahead_consumed(&x->reader, x->item, x->written);
 }
 
 // The record is finished: reports its fault, or completes the file and puts
@@ -215,7 +220,7 @@ ExtractEvent write_file(ExtractionRun* x) {
   const ReadRecord& item = *x->item;
   if (item.fault != RecordCheck::kNone) return stop_with(x, ExtractFault::kRecord, item.fault);
   const FileRecord& record = item.header.fields;
-  write_up_to(x, item.contents, record.size);
+  write_ready(x);
   if (x->write_error != 0) return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, x->write_error);
   if (record.mtime != 0) restore_time_and_mode(&x->file, record.mtime, record.mode);
   errno = 0;
@@ -233,7 +238,6 @@ ExtractEvent write_file(ExtractionRun* x) {
 // at once, while the rest decodes; the file takes its name only when the
 // record has passed every check.
 ExtractEvent follow(ExtractionRun* x) {
-  const FileRecord& record = x->item->header.fields;
   for (;;) {
     const std::uint32_t showable = std::min(x->calls_seen, x->calls == 0 ? 0 : x->calls - 1);
     if (x->calls_shown < showable) {
@@ -242,8 +246,7 @@ ExtractEvent follow(ExtractionRun* x) {
       event.record_bytes = std::uint64_t{x->calls_shown} * kDecodeCall;
       return event;
     }
-    if (record.method != METHOD_STORED && x->calls_seen != 0)
-      write_up_to(x, x->item->decoded, std::min<std::uint64_t>(std::uint64_t{x->calls_seen} * kDecodeCall, record.size));
+    write_ready(x);
     if (x->contents_finished) return write_file(x);
     read_ahead_wait(&x->reader, x->item, x->calls_seen, &x->calls_seen, &x->contents_finished);
   }

@@ -1,43 +1,55 @@
 #include "installer/read_ahead.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <span>
 #include <system_error>
 
 namespace telo {
 
 namespace {
 
-// Room for small records beside the largest: with the largest record's
-// needs and the program itself, memory stays within that record's needs
-// and 8 MiB.
-constexpr std::uint64_t kRingSlack = 5u << 20;
-constexpr std::uint64_t kLine = 64;
+// A large file decodes through a window of this size, which the writer
+// empties as it writes; the ring holds a few such windows, or many small
+// files whole.
+constexpr std::uint32_t kLargeWindow = 2u << 20;
+constexpr std::uint64_t kRingSize = 3 * std::uint64_t{kLargeWindow};
 constexpr std::uint32_t kCallsPerWakeUp = 64;  // the writer writes and shows progress in steps this coarse
+static_assert(kLargeWindow % kDecodeCall == 0 && kLargeWindow / kDecodeCall >= 2 * kCallsPerWakeUp,
+              "a window holds whole calls, and room for the decoder while the writer writes");
 
 using Lock = std::unique_lock<std::mutex>;
 
+std::uint32_t round_to_calls(std::uint32_t size) {
+  return static_cast<std::uint32_t>((std::uint64_t{size} + kDecodeCall - 1) / kDecodeCall * kDecodeCall);
+}
+
+void unmap_stored(ReadRecord* item) {
+  if (item->mapping != nullptr) ::munmap(item->mapping, item->mapping_size);
+  item->mapping = nullptr;
+  item->mapping_size = 0;
+  item->stored = nullptr;
+}
+
 void reset(ReadRecord* item) {
+  unmap_stored(item);
   item->header.fields = FileRecord{};
   item->header.rel_path = nullptr;
   item->header_fault = RecordCheck::kNone;
   item->fault = RecordCheck::kNone;
   item->calls_done = 0;
   item->finished = false;
-  item->stored_read = false;
+  item->ready = false;
   item->claimed = false;
-  item->stored = nullptr;
-  item->decoded = nullptr;
+  item->consumed = 0;
+  item->window = nullptr;
+  item->window_size = 0;
   item->has_span = false;
   item->own_block.reset();
-  item->contents = nullptr;
 }
-
-std::uint64_t whole_lines(std::uint64_t bytes) { return (bytes + kLine - 1) / kLine * kLine; }
 
 // Hands the record being read over to the writer (it is the newest slot).
 void hand_over(ReadAhead* r, ReadRecord* item, RecordCheck header_fault, bool finished) {
@@ -64,36 +76,65 @@ void finish(ReadAhead* r, ReadRecord* item, RecordCheck fault) {
 
 enum class Memory { kTaken, kNoRoomYet, kNone };
 
-// Lays out the record's buffers, if there is room now: the decoded
-// contents, then the stored bytes. Spans are taken in record order, by the
-// one reader that reads headers, and given back in the same order by the
-// writer. Called under the lock.
-Memory take_memory_locked(ReadAhead* r, ReadRecord* item) {
+// Takes the window a compressed record decodes into, if there is room now.
+// Windows are taken in record order, by the one reader that reads headers,
+// and given back in the same order by the writer. Without reader threads
+// the writer decodes a file whole before writing it, so it gets a block of
+// its own of the file's size. Called under the lock.
+Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
   const FileRecord& record = item->header.fields;
-  const std::uint64_t decoded = record.method == METHOD_STORED ? 0 : whole_lines(record.size);
-  const std::uint64_t need = std::max(record_memory(record), kLine);
-  if (need <= r->ring_spans.size) {
-    const std::uint64_t at = r->own_block_held ? kNoRoom : ring_room(r->ring_spans, need);
-    if (at == kNoRoom) return Memory::kNoRoomYet;
-    ring_take(&r->ring_spans, at, need);
-    item->has_span = true;
-    item->decoded = r->ring + at;
-    item->stored = r->ring + at + decoded;
+  if (record.method == METHOD_STORED) return Memory::kTaken;  // written from the mapping
+  const std::uint32_t whole = round_to_calls(record.size);
+  if (!r->threaded) {
+    item->own_block.reset(static_cast<std::uint8_t*>(std::malloc(whole)));
+    if (item->own_block == nullptr) return Memory::kNone;
+    item->window = item->own_block.get();
+    item->window_size = whole;
     return Memory::kTaken;
   }
-  // Larger than the ring: alone, in a block of its own, with the ring's
-  // pages given back meanwhile.
-  if (r->ring_spans.count != 0 || r->own_block_held) return Memory::kNoRoomYet;
-  if (r->ring != nullptr) (void)::madvise(r->ring, r->ring_spans.size, MADV_DONTNEED);
-  item->own_block.reset(static_cast<std::uint8_t*>(need <= SIZE_MAX ? std::malloc(need) : nullptr));
-  if (item->own_block == nullptr) return Memory::kNone;
-  r->own_block_held = true;
-  item->decoded = item->own_block.get();
-  item->stored = item->own_block.get() + decoded;
+  const std::uint32_t size = std::min(whole, kLargeWindow);
+  const std::uint64_t at = ring_room(r->ring_spans, size);
+  if (at == kNoRoom) return Memory::kNoRoomYet;
+  ring_take(&r->ring_spans, at, size);
+  item->has_span = true;
+  item->window = r->ring + at;
+  item->window_size = size;
   return Memory::kTaken;
 }
 
-// Counts one decode call for the writer's progress line; false when cancelled.
+// Maps the record's stored bytes from the installer's file. The file cannot
+// change under the installer, which is running from it. False when they
+// run past the end of the file (`fault` kStoredShort) or cannot be mapped.
+bool map_stored(ReadAhead* r, ReadRecord* item, RecordCheck* fault) {
+  const std::uint32_t stored_size = item->header.fields.stored_size;
+  const std::uint64_t at = r->source.offset;
+  r->source.offset += stored_size;
+  if (at > r->file_size || stored_size > r->file_size - at) {
+    *fault = RecordCheck::kStoredShort;
+    return false;
+  }
+  if (stored_size == 0) {
+    static const std::uint8_t kNothing = 0;
+    item->stored = &kNothing;
+    return true;
+  }
+  static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t start = at / page * page;
+  const std::uint64_t length = at - start + stored_size;
+  void* mapping = length <= SIZE_MAX ? ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                                              r->source.fd, static_cast<off_t>(start))
+                                     : MAP_FAILED;
+  if (mapping == MAP_FAILED) {
+    *fault = RecordCheck::kNoMemory;
+    return false;
+  }
+  item->mapping = mapping;
+  item->mapping_size = length;
+  item->stored = static_cast<const std::uint8_t*>(mapping) + (at - start);
+  return true;
+}
+
+// Counts one decode call for the writer; false when cancelled.
 bool count_call(ReadAhead* r, ReadRecord* item) {
   Lock hold(r->lock);
   ++item->calls_done;
@@ -101,16 +142,26 @@ bool count_call(ReadAhead* r, ReadRecord* item) {
   return !r->cancelled;
 }
 
-// Decodes the stored stream call by call into the record's contents; each
-// call is counted for the writer's progress line.
+// Waits until the window has room for the next call's output behind what
+// the writer has not written yet; false when cancelled.
+bool wait_for_room(ReadAhead* r, ReadRecord* item) {
+  Lock hold(r->lock);
+  const std::uint64_t end_of_next = (std::uint64_t{item->calls_done} + 1) * kDecodeCall;
+  if (end_of_next <= item->consumed + item->window_size) return !r->cancelled;
+  r->changed.notify_all();  // the writer, to write what is there
+  r->changed.wait(hold, [&] { return r->cancelled || end_of_next <= item->consumed + item->window_size; });
+  return !r->cancelled;
+}
+
+// Decodes the stored stream call by call into the record's window, going
+// round it as the writer empties it; each call is counted for the writer.
 RecordCheck decode(ReadAhead* r, ReadRecord* item, Decompressor** context) {
   if (*context == nullptr && decompressor_create(context) < 0) return RecordCheck::kDecoder;
   RecordDecoding decoding;
   start_record_decoding(&decoding, *context, item->stored, item->header.fields);
-  for (std::uint8_t* cursor = item->decoded; next_piece_size(decoding) != 0;) {
-    std::uint32_t piece = next_piece_size(decoding);
-    RecordCheck check = decode_next_piece(&decoding, cursor);
-    cursor += piece;
+  for (std::uint64_t produced = 0; next_piece_size(decoding) != 0; produced += kDecodeCall) {
+    if (!wait_for_room(r, item)) return RecordCheck::kDecoder;
+    RecordCheck check = decode_next_piece(&decoding, item->window + produced % item->window_size);
     bool going_on = count_call(r, item);
     if (check == RecordCheck::kNone && !going_on) check = RecordCheck::kDecoder;
     if (check != RecordCheck::kNone) return check;
@@ -118,22 +169,17 @@ RecordCheck decode(ReadAhead* r, ReadRecord* item, Decompressor** context) {
   return RecordCheck::kNone;
 }
 
-// Checks the stored bytes read for a file record and decodes them.
+// Checks the stored bytes of a file record and decodes them.
 RecordCheck check_contents(ReadAhead* r, ReadRecord* item, Decompressor** context) {
   const FileRecord& record = item->header.fields;
   if (RecordCheck check = check_stored_bytes(record, item->stored); check != RecordCheck::kNone) return check;
-  if (record.method == METHOD_STORED) {
-    item->contents = item->stored;
-    return RecordCheck::kNone;
-  }
-  if (RecordCheck check = decode(r, item, context); check != RecordCheck::kNone) return check;
-  item->contents = item->decoded;
-  return RecordCheck::kNone;
+  if (record.method == METHOD_STORED) return RecordCheck::kNone;
+  return decode(r, item, context);
 }
 
 // Reads the next record's header, in file order, into a new slot (there is
 // room for one) and hands it over. Null when reading ends here; otherwise
-// the record. A file record's stored bytes are still to be read; once a
+// the record. A file record's stored bytes are still to be mapped; once a
 // removal is handed over, the writer may give it back at any moment.
 ReadRecord* read_next_header(ReadAhead* r, bool* is_removal) {
   ReadRecord* item;
@@ -152,14 +198,13 @@ ReadRecord* read_next_header(ReadAhead* r, bool* is_removal) {
   return item;
 }
 
-// Reads the stored bytes of the newest record once the ring has room for
-// its buffers. kNoRoomYet leaves it waiting for the writer to give memory
-// back; false (in `going_on`) when reading ends here.
-Memory read_stored(ReadAhead* r, ReadRecord* item, bool* going_on) {
-  Memory memory;
+// Takes the newest record's window once the ring has room for it and maps
+// its stored bytes. kNoRoomYet leaves it waiting for the writer to give
+// memory back; false (in `going_on`) when reading ends here.
+Memory make_ready(ReadAhead* r, ReadRecord* item, bool* going_on) {
   {
     Lock hold(r->lock);
-    memory = take_memory_locked(r, item);
+    const Memory memory = take_window_locked(r, item);
     if (memory == Memory::kNoRoomYet) return memory;
     if (memory == Memory::kNone) {
       finish_locked(r, item, RecordCheck::kNoMemory);
@@ -167,23 +212,23 @@ Memory read_stored(ReadAhead* r, ReadRecord* item, bool* going_on) {
       return memory;
     }
   }
-  const std::uint32_t stored_size = item->header.fields.stored_size;
-  if (stored_size != 0 && payload_read(&r->source, item->stored, stored_size) != stored_size) {
-    finish(r, item, RecordCheck::kStoredShort);
+  RecordCheck fault = RecordCheck::kNone;
+  if (!map_stored(r, item, &fault)) {
+    finish(r, item, fault);
     *going_on = false;
-    return memory;
+    return Memory::kTaken;
   }
   Lock hold(r->lock);
-  item->stored_read = true;
+  item->ready = true;
   r->changed.notify_all();
-  return memory;
+  return Memory::kTaken;
 }
 
-// The oldest record whose stored bytes wait to be checked, or null.
+// The oldest record waiting to be checked, or null.
 ReadRecord* waiting_record(ReadAhead* r) {
   for (int k = 0; k < r->count; ++k) {
     ReadRecord* item = &r->slots[(r->first + k) % kReadAheadRecords];
-    if (item->stored_read && !item->claimed) return item;
+    if (item->ready && !item->claimed) return item;
   }
   return nullptr;
 }
@@ -193,9 +238,9 @@ bool may_read_next(const ReadAhead& r) {
 }
 
 // The reading in file order, one step at a time by whichever reader holds
-// it: the stored bytes of a record that waited for memory, or the next
-// header and then its stored bytes. Called and returning under the lock;
-// false when there was nothing it could do.
+// it: the window of a record that waited for memory, or the next header and
+// then its window. Called and returning under the lock; false when there
+// was nothing it could do.
 bool sequence_step(ReadAhead* r, Lock& hold) {
   ReadRecord* pending = r->waiting_for_memory;
   if (pending != nullptr && r->memory_given_back == r->memory_tried) return false;
@@ -210,7 +255,7 @@ bool sequence_step(ReadAhead* r, Lock& hold) {
     going_on = pending != nullptr;
     if (is_removal) pending = nullptr;
   }
-  const Memory memory = pending != nullptr ? read_stored(r, pending, &going_on) : Memory::kTaken;
+  const Memory memory = pending != nullptr ? make_ready(r, pending, &going_on) : Memory::kTaken;
   hold.lock();
   r->sequencing = false;
   r->waiting_for_memory = memory == Memory::kNoRoomYet ? pending : nullptr;
@@ -220,7 +265,10 @@ bool sequence_step(ReadAhead* r, Lock& hold) {
 }
 
 // A reader thread: checks and decodes the oldest record waiting, or else
-// takes the next step of the reading in file order when no other reader does.
+// takes the next step of the reading in file order when no other reader
+// does. Records are claimed oldest first, so the writer's record always has
+// a reader, and a reader that waits for the writer to empty a window waits
+// on a record the writer gets to.
 void reader_main(ReadAhead* r) {
   Decompressor* context = nullptr;
   Lock hold(r->lock);
@@ -241,8 +289,7 @@ void reader_main(ReadAhead* r) {
   decompressor_destroy(&context);
 }
 
-// Without reader threads, the writer's thread reads the next record whole
-// (the ring is empty then, so its memory is always there).
+// Without reader threads, the writer's thread reads the next record whole.
 void read_in_turn(ReadAhead* r) {
   Lock hold(r->lock);
   while (r->count == 0 && !r->reader_done) {
@@ -264,50 +311,29 @@ unsigned reader_count(const ReadAhead& r) {
 
 }  // namespace
 
-std::uint64_t record_memory(const FileRecord& record) {
-  if (record.method == METHOD_REMOVE) return 0;
-  std::uint64_t stored = whole_lines(record.stored_size);
-  if (record.method == METHOD_STORED) return stored;
-  return stored + whole_lines(record.size);
-}
-
-std::uint64_t largest_record_memory(PayloadSource source, std::uint32_t file_count) {
-  std::uint64_t largest = 0;
-  for (std::uint32_t i = 0; i < file_count; ++i) {
-    std::uint8_t fixed[kRecordFixedSize];
-    const std::uint64_t at = source.offset;
-    if (payload_read(&source, fixed, sizeof fixed) != sizeof fixed) break;
-    std::uint32_t length = load_u32(fixed);
-    if (length < kMinRecordHeader || length > kMaxRecordHeader) break;
-    FileRecord record = decode_record_header(fixed);
-    largest = std::max(largest, record_memory(record));
-    source.offset = at + length + record.stored_size;
-  }
-  return largest;
-}
-
 void read_ahead_start(ReadAhead* r, const std::uint8_t* crc_table, PayloadSource source,
                       std::uint32_t file_count) {
   r->crc_table = crc_table;
   r->source = source;
   r->file_count = file_count;
   r->reader_done = file_count == 0;
-  // Only touched pages take memory; without a ring, records go one by one.
-  std::uint64_t ring_size = largest_record_memory(source, file_count) + kRingSlack;
-  void* ring = ring_size <= SIZE_MAX ? ::mmap(nullptr, ring_size, PROT_READ | PROT_WRITE,
-                                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
-                                     : MAP_FAILED;
+  struct stat info {};
+  if (::fstat(source.fd, &info) == 0) r->file_size = static_cast<std::uint64_t>(info.st_size);
+  // Only touched pages take memory.
+  void* ring = ::mmap(nullptr, kRingSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (ring != MAP_FAILED) {
     r->ring = static_cast<std::uint8_t*>(ring);
-    r->ring_spans.size = ring_size;
+    r->ring_spans.size = kRingSize;
   }
-  const unsigned readers = reader_count(*r);
+  const unsigned readers = r->ring != nullptr ? reader_count(*r) : 0;
+  r->threaded = readers > 0;  // before any reader starts: they read it
   for (unsigned k = 0; k < readers; ++k) {
     try {
       r->readers[k] = std::thread(reader_main, r);
-      r->threaded = true;
     } catch (const std::system_error&) {
-      break;  // the readers started so far do the work; with none, the writer reads in turn
+      // The readers started so far do the work; with none, the writer reads in turn.
+      if (k == 0) r->threaded = false;
+      break;
     }
   }
 }
@@ -328,14 +354,33 @@ void read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t calls_s
   *finished = item->finished;
 }
 
+std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std::uint64_t written,
+                                                     std::uint32_t calls_seen, bool finished) {
+  const FileRecord& record = item->header.fields;
+  if (record.method == METHOD_STORED) {
+    if (!finished || written >= record.size) return {};
+    return {item->stored + written, record.size - written};
+  }
+  const std::uint64_t decoded = std::min<std::uint64_t>(std::uint64_t{calls_seen} * kDecodeCall, record.size);
+  if (written >= decoded) return {};
+  const std::uint64_t at = written % item->window_size;
+  const std::uint64_t length = std::min<std::uint64_t>(decoded - written, item->window_size - at);
+  return {item->window + at, static_cast<std::size_t>(length)};
+}
+
+void read_ahead_consumed(ReadAhead* r, ReadRecord* item, std::uint64_t written) {
+  Lock hold(r->lock);
+  item->consumed = written;
+  r->changed.notify_all();
+}
+
 void read_ahead_release(ReadAhead* r, ReadRecord* item) {
   Lock hold(r->lock);
   if (item->has_span) ring_give_back_oldest(&r->ring_spans);
-  if (item->own_block != nullptr) r->own_block_held = false;
-  ++r->memory_given_back;
   reset(item);
   r->first = (r->first + 1) % kReadAheadRecords;
   --r->count;
+  ++r->memory_given_back;
   r->changed.notify_all();
 }
 
