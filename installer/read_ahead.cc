@@ -359,7 +359,7 @@ std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std
   const FileRecord& record = item->header.fields;
   if (record.method == METHOD_STORED) {
     if (!finished || written >= record.size) return {};
-    return {item->stored + written, record.size - written};
+    return {item->stored + written, static_cast<std::size_t>(record.size - written)};
   }
   const std::uint64_t decoded = std::min<std::uint64_t>(std::uint64_t{calls_seen} * kDecodeCall, record.size);
   if (written >= decoded) return {};
