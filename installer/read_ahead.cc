@@ -340,8 +340,11 @@ void read_ahead_start(ReadAhead* r, const std::uint8_t* crc_table, PayloadSource
 
 ReadRecord* read_ahead_next(ReadAhead* r) {
   // Without a reader thread nothing else touches the state.
-  if (!r->threaded) read_in_turn(r);
+  if (!r->threaded && !r->fault_released) read_in_turn(r);
   Lock hold(r->lock);
+  // Readers may have read past a record whose contents failed before the
+  // fault was found; the writer never gets those.
+  if (r->fault_released) return nullptr;
   r->changed.wait(hold, [&] { return r->count > 0 || r->reader_done; });
   return r->count > 0 ? &r->slots[r->first] : nullptr;
 }
@@ -376,6 +379,7 @@ void read_ahead_consumed(ReadAhead* r, ReadRecord* item, std::uint64_t written) 
 
 void read_ahead_release(ReadAhead* r, ReadRecord* item) {
   Lock hold(r->lock);
+  if (item->fault != RecordCheck::kNone || item->header_fault != RecordCheck::kNone) r->fault_released = true;
   if (item->has_span) ring_give_back_oldest(&r->ring_spans);
   reset(item);
   r->first = (r->first + 1) % kReadAheadRecords;

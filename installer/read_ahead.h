@@ -86,6 +86,7 @@ struct ReadAhead {
   std::uint64_t memory_given_back = 0;       // records given back so far
   std::uint64_t memory_tried = 0;            // ... when room was last looked for
   bool reader_done = false;        // all records read, or a fault ended reading
+  bool fault_released = false;     // the writer gave back a record with a fault: none follow
   bool cancelled = false;
   std::uint8_t* ring = nullptr;    // mapped, ring_spans.size bytes
   RecordRing ring_spans;

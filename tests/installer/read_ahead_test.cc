@@ -145,6 +145,34 @@ TEST(ReadAhead, AFaultStopsTheReadingAtItsRecord) {
   EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
 }
 
+// Readers read past a record while others still check it: when its check
+// fails, the records already read beyond it never reach the writer.
+TEST(ReadAhead, RecordsReadPastAFaultNeverReachTheWriter) {
+  std::vector<TestFile> files = {{"damaged", noise(8000000, 1), METHOD_COMPRESSED}};
+  for (int i = 0; i < 4; ++i) files.push_back({numbered("f", i), noise(100, i), METHOD_STORED});
+  BuiltPayload payload = testing::build_payload(files);
+  // The damaged file's data CRC, found only once all of it decoded; its
+  // header sealed again.
+  std::uint8_t* header = payload.records.data();
+  header[record_offset::kDataCrc] ^= 1;
+  store_u16(header + record_offset::kRecordCrc, 0);
+  store_u16(header + record_offset::kRecordCrc, crc16({header, load_u32(header)}));
+  Reading reading(payload, 2);
+  ReadRecord* item = read_ahead_next(reading.reader.get());
+  // Give the readers time to hand over a later record before the fault shows.
+  for (int tries = 0; tries < 200; ++tries) {
+    {
+      std::lock_guard<std::mutex> hold(reading.reader->lock);
+      if (reading.reader->count > 1) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::string contents;
+  EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kDataCrc);
+  read_ahead_release(reading.reader.get(), item);
+  EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+}
+
 // The writer follows the decode calls one by one (three for 20000 bytes).
 TEST(ReadAhead, DecodeCallsAreCountedForTheProgressLine) {
   BuiltPayload payload = testing::build_payload({{"three", noise(20000, 9), METHOD_COMPRESSED}});
