@@ -1,5 +1,8 @@
 #include "sysenv/process.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,24 +48,46 @@ int wait_for_exit_byte(pid_t child) {
   return (status >> 8) & 0xff;
 }
 
-// Child side of a probe: the pipe becomes standard output, then each program
-// is tried in turn. Never returns.
-[[noreturn]] void run_probe_child(const ProbeProgram* programs, int program_count,
-                                  bool close_stdin, int read_end, int write_end) {
-  if (read_end != STDOUT_FILENO) close(read_end);
-  // dup2 rather than close+dup: a closed standard input would otherwise take the slot.
-  if (write_end != STDOUT_FILENO) {
-    if (dup2(write_end, STDOUT_FILENO) < 0) _exit(1);
-    close(write_end);
+// What every child starts with: the default signal dispositions and an
+// empty mask, whatever the installer itself ignores or blocks.
+struct SpawnAttributes {
+  posix_spawnattr_t attr;
+  bool ready = posix_spawnattr_init(&attr) == 0;
+  SpawnAttributes() {
+    if (!ready) return;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigfillset(&defaults);
+    ready = posix_spawnattr_setsigmask(&attr, &none) == 0 &&
+            posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
+            posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
   }
-  if (close_stdin) close(STDIN_FILENO);
-  close(STDERR_FILENO);
-  for (int i = 0; i < program_count; ++i) {
-    char* argv[] = {const_cast<char*>(programs[i].arg0), const_cast<char*>(programs[i].arg1),
-                    nullptr};
-    execv(programs[i].path, argv);
-  }
-  _exit(1);
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attr); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+struct SpawnActions {
+  posix_spawn_file_actions_t actions;
+  bool ready = posix_spawn_file_actions_init(&actions) == 0;
+  SpawnActions() = default;
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+};
+
+// Children are started with posix_spawn rather than fork: the installer may
+// have started threads, and user-mode emulators (qemu-i386) hang a forked
+// child of a dynamically linked 32-bit program. Returns 0 with `child` set,
+// EAGAIN or ENOMEM when no child could be made, or another error when the
+// program cannot be run.
+int spawn_program(const char* path, char* const argv[], const SpawnActions& actions, pid_t& child) {
+  // Emulators report a program that cannot run as a child that exits 127,
+  // not as an error of the spawn: a program that is not there is known first.
+  if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) != 0) return errno == ENOMEM ? ENOMEM : ENOENT;
+  SpawnAttributes attributes;
+  if (!attributes.ready || !actions.ready) return ENOMEM;
+  return posix_spawn(&child, path, &actions.actions, &attributes.attr, argv, environ);
 }
 
 // Reads the answer once (the child has ended) and cuts it at the first newline.
@@ -75,19 +100,38 @@ void read_first_line(int read_end, char* buffer, int capacity) {
   if (char* newline = std::strchr(buffer, '\n')) *newline = '\0';
 }
 
+// The first program of the table that can be started, with the pipe's write
+// end as its standard output; -1 when none can.
+pid_t spawn_probe(const ProbeProgram* programs, int program_count, bool close_stdin, int write_end) {
+  SpawnActions actions;
+  // dup2 rather than close+dup: a closed standard input would otherwise take
+  // the slot. Both pipe ends are close-on-exec; the duplicate is not.
+  if (!actions.ready || posix_spawn_file_actions_adddup2(&actions.actions, write_end, STDOUT_FILENO) != 0)
+    return -1;
+  if (close_stdin && posix_spawn_file_actions_addclose(&actions.actions, STDIN_FILENO) != 0) return -1;
+  if (posix_spawn_file_actions_addclose(&actions.actions, STDERR_FILENO) != 0) return -1;
+  for (int i = 0; i < program_count; ++i) {
+    char* argv[] = {const_cast<char*>(programs[i].arg0), const_cast<char*>(programs[i].arg1),
+                    nullptr};
+    pid_t child = -1;
+    if (spawn_program(programs[i].path, argv, actions, child) == 0) return child;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int run_command(const char* path, const char* arg0, const char* arg1, const char* arg2,
                 const char* arg3, const char* arg4) {
-  pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    // The first null ends the words; execv reads up to it.
-    char* argv[] = {const_cast<char*>(arg0), const_cast<char*>(arg1), const_cast<char*>(arg2),
-                    const_cast<char*>(arg3), const_cast<char*>(arg4), nullptr};
-    execv(path, argv);
-    _exit(1);
-  }
+  // The first null ends the words; the program reads up to it.
+  char* argv[] = {const_cast<char*>(arg0), const_cast<char*>(arg1), const_cast<char*>(arg2),
+                  const_cast<char*>(arg3), const_cast<char*>(arg4), nullptr};
+  SpawnActions no_actions;
+  pid_t child = -1;
+  int error = spawn_program(path, argv, no_actions, child);
+  if (error == EAGAIN || error == ENOMEM) return -1;
+  // A program that cannot be run counts as a child that exited with status 1.
+  if (error != 0) return 1;
   return wait_for_exit_byte(child);
 }
 
@@ -95,19 +139,12 @@ int probe_first_line(const ProbeProgram* programs, int program_count, bool close
                      char* buffer, int capacity) {
   if (capacity < 1) return 0;
   int ends[2];
-  if (pipe(ends) < 0) return 0;
-  pid_t child = fork();
-  if (child < 0) {
-    close(ends[0]);
-    close(ends[1]);
-    return 0;
-  }
-  if (child == 0) run_probe_child(programs, program_count, close_stdin, ends[0], ends[1]);
-
+  if (pipe2(ends, O_CLOEXEC) < 0) return 0;
+  pid_t child = spawn_probe(programs, program_count, close_stdin, ends[1]);
   close(ends[1]);
   // The expected answer is one short line, so the pipe cannot fill up before the
   // child ends; reading only afterwards keeps the order simple.
-  int ok = wait_for_exit_byte(child) == 0;
+  int ok = child > 0 && wait_for_exit_byte(child) == 0;
   if (ok) read_first_line(ends[0], buffer, capacity);
   close(ends[0]);
   return ok;

@@ -3,7 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
+#include <spawn.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -31,17 +32,52 @@ struct Pipe {
   void close_both() { close_end(0); close_end(1); }
 };
 
-[[noreturn]] void exec_child(const std::string& path, const std::vector<std::string>& argv,
-                             const RunOptions& options) {
-  if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(127);
-  for (const std::string& name : options.unset_env) ::unsetenv(name.c_str());
-  for (const std::string& entry : options.env) ::putenv(const_cast<char*>(entry.c_str()));
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  ::signal(SIGPIPE, SIG_DFL);
-  ::execv(path.c_str(), args.data());
-  _exit(127);
+// The environment the program gets: ours, less `unset_env`, with `env` laid over.
+std::vector<std::string> child_environment(const RunOptions& options) {
+  auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string name = name_of(*entry);
+    bool dropped = false;
+    for (const std::string& unset : options.unset_env) dropped = dropped || unset == name;
+    for (const std::string& set : options.env) dropped = dropped || name_of(set) == name;
+    if (!dropped) entries.push_back(*entry);
+  }
+  entries.insert(entries.end(), options.env.begin(), options.env.end());
+  return entries;
+}
+
+std::vector<char*> pointers_to(const std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (const std::string& word : words) pointers.push_back(const_cast<char*>(word.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts the program with posix_spawn, never fork: under qemu-i386 a forked
+// child of a dynamically linked 32-bit program hangs. `actions` lay out its
+// descriptors. It inherits our signal mask and ignored signals (a test may
+// pass one on), but SIGPIPE, which we ignore ourselves, is back to default.
+pid_t spawn_child(const std::string& path, const std::vector<std::string>& argv, const RunOptions& options,
+                  posix_spawn_file_actions_t* actions, short extra_flags = 0) {
+  if (!options.cwd.empty() && ::posix_spawn_file_actions_addchdir_np(actions, options.cwd.c_str()) != 0)
+    throw std::runtime_error("posix_spawn_file_actions_addchdir_np");
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  ::posix_spawnattr_setsigdefault(&attr, &defaults);
+  ::posix_spawnattr_setflags(&attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | extra_flags));
+  const std::vector<std::string> environment = child_environment(options);
+  std::vector<char*> args = pointers_to(argv);
+  std::vector<char*> envp = pointers_to(environment);
+  pid_t child = -1;
+  int error = ::posix_spawn(&child, path.c_str(), actions, &attr, args.data(), envp.data());
+  ::posix_spawnattr_destroy(&attr);
+  ::posix_spawn_file_actions_destroy(actions);
+  if (error != 0) throw std::runtime_error("posix_spawn " + path + ": " + std::strerror(error));
+  return child;
 }
 
 void decode_status(int status, RunResult& result) {
@@ -93,14 +129,12 @@ void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs
 RunResult run_with_pipes(const std::string& path, const std::vector<std::string>& argv,
                          const RunOptions& options) {
   Pipe in, out, err;
-  pid_t child = ::fork();
-  if (child < 0) throw std::runtime_error("fork");
-  if (child == 0) {
-    ::dup2(in.fd[0], 0);
-    ::dup2(out.fd[1], 1);
-    ::dup2(err.fd[1], 2);
-    exec_child(path, argv, options);
-  }
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
+  ::posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
+  ::posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+  pid_t child = spawn_child(path, argv, options, &actions);
   in.close_end(0);
   out.close_end(1);
   err.close_end(1);
@@ -127,10 +161,23 @@ RunResult run_with_pty(const std::string& path, const std::vector<std::string>& 
   mode.c_lflag |= ICANON;
   mode.c_cc[VEOF] = 4;
   mode.c_cc[VMIN] = 1;
-  int master = -1;
-  pid_t child = ::forkpty(&master, nullptr, &mode, nullptr);
-  if (child < 0) throw std::runtime_error("forkpty");
-  if (child == 0) exec_child(path, argv, options);
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("posix_openpt");
+  char terminal[128];
+  if (::ptsname_r(master, terminal, sizeof terminal) != 0) throw std::runtime_error("ptsname_r");
+  {
+    int slave = ::open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) throw std::runtime_error("open pty");
+    ::tcsetattr(slave, TCSANOW, &mode);
+    ::close(slave);
+  }
+  // In a session of its own, the first terminal the program opens becomes its controlling one.
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, terminal, O_RDWR, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, 0, 1);
+  ::posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  pid_t child = spawn_child(path, argv, options, &actions, POSIX_SPAWN_SETSID);
   RunResult result;
   std::string input = options.stdin_text;
   if (input.empty() || input.back() == '\n') input += '\x04';

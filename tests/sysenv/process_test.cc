@@ -1,5 +1,6 @@
 #include "sysenv/process.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
@@ -58,6 +59,31 @@ TEST(RunCommand, PassesWordsUnchangedUpToTheFirstNull) {
 
 TEST(RunCommand, DoesNotSearchPath) {
   EXPECT_EQ(run_command("true", "true"), 1);
+}
+
+// The installer ignores SIGPIPE and blocks nothing a child should inherit:
+// the package tool and the probes start with default dispositions and no mask.
+TEST(RunCommand, ChildStartsWithDefaultSignalsAndEmptyMask) {
+  ScopedTempDir dir;
+  std::string check = make_script(
+      // SIGPIPE is bit 12 of SigIgn (glibc's spawn leaves its own internal
+      // signals 32 and 33 ignored, which no program of ours relies on).
+      dir, "signals", "exec grep -c -x -e 'SigIgn:.*[02468ace][0-9a-f][0-9a-f][0-9a-f]' -e 'SigBlk:[[:space:]]*0*' /proc/self/status"
+                      " > '" + (dir / "count") + "'\n");
+  auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
+  sigset_t blocked, old_mask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  ::sigprocmask(SIG_BLOCK, &blocked, &old_mask);
+  int status = run_command(check.c_str(), "signals");
+  char line[64];
+  ProbeProgram probe[] = {{check.c_str(), "signals", nullptr}};
+  int probed = probe_first_line(probe, 1, true, line, sizeof line);
+  ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  ::signal(SIGPIPE, old_pipe);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_file(dir / "count"), "2\n");
+  EXPECT_EQ(probed, 1);
 }
 
 struct X86Case {
