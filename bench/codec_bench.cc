@@ -9,8 +9,8 @@
 // uncompressed data; the "stored" counters are the compressed sizes.
 //
 // Decoding is also measured on the real payload's biggest files when the
-// benchmark corpus is there (/work/shared/bench/make_corpus.sh DIR, then
-// TELO_BENCH_CORPUS=DIR, default /tmp/pack-corpus): the first 16 MiB of the
+// benchmark corpus is there (bench/make_corpus.sh DIR, then
+// TELO_BENCH_CORPUS=DIR, default build/bench-corpus): the first 16 MiB of the
 // Java runtime's "modules" file and the JVM shared library.
 //
 // Compressing is measured at each level (fast, reference, best) against
@@ -181,7 +181,7 @@ void report(benchmark::State& state, const Bytes& input, std::size_t stored) {
 const std::map<std::string, Bytes>& corpus_sets() {
   static const std::map<std::string, Bytes> sets = [] {
     const char* dir = std::getenv("TELO_BENCH_CORPUS");
-    const fs::path root = dir != nullptr ? dir : "/tmp/pack-corpus";
+    const fs::path root = dir != nullptr ? fs::path(dir) : fs::path(TELO_SOURCE_DIR) / "build" / "bench-corpus";
     const std::pair<const char*, const char*> files[] = {
         {"corpus_modules", "jre/lib/modules"}, {"corpus_libjvm", "jre/lib/server/libjvm.so"}};
     std::map<std::string, Bytes> made;
@@ -382,7 +382,7 @@ int run_table(int argc, char** argv) {
   }
   for (const char* set : kSets) table_input(run, std::string(set), data_sets().at(set), 3);
   const char* dir = std::getenv("TELO_BENCH_CORPUS");
-  const fs::path root = dir != nullptr ? dir : "/tmp/pack-corpus";
+  const fs::path root = dir != nullptr ? fs::path(dir) : fs::path(TELO_SOURCE_DIR) / "build" / "bench-corpus";
   if (corpus && fs::is_directory(root)) table_corpus(run, root);
   for (auto*& context : run.contexts) telo::decompressor_destroy(&context);
 

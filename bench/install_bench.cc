@@ -1,7 +1,7 @@
 // Whole-program installation against its peers, in the same run.
 //
 // Builds an installer with telo-pack from the benchmark corpus (app/ in slot
-// 0, jre/ in slot 1; made with shared/bench/make_corpus.sh when missing),
+// 0, jre/ in slot 1; made with bench/make_corpus.sh when missing),
 // tar archives of the same tree with gzip -6 and zstd -19, and then times,
 // each into a fresh directory on the same file system:
 //   telo-installer     typed answers, cancelled at the first question after extraction
@@ -203,8 +203,8 @@ double median(std::vector<double> values) {
 }
 
 struct Options {
-  fs::path corpus = "/tmp/telo-bench/corpus";
-  fs::path work = "/tmp/telo-bench/work";
+  fs::path corpus = fs::path(TELO_SOURCE_DIR) / "build" / "bench-corpus";
+  fs::path work = fs::path(TELO_SOURCE_DIR) / "build" / "bench-work";
   std::string pack;  // telo-pack to build the installer with
   int rounds = 5;
   std::vector<std::string> archs;  // more installers, timed beside this build's
@@ -236,7 +236,7 @@ Options parse_options(int argc, char** argv) {
 
 void ensure_corpus(const fs::path& corpus) {
   if (fs::is_directory(corpus / "app")) return;
-  const fs::path script = fs::path(TELO_SOURCE_DIR) / ".." / "shared" / "bench" / "make_corpus.sh";
+  const fs::path script = fs::path(TELO_SOURCE_DIR) / "bench" / "make_corpus.sh";
   std::fprintf(stderr, "making the corpus in %s ...\n", corpus.c_str());
   fs::create_directories(corpus.parent_path());
   if (run_shell("bash " + quote(script.string()) + " " + quote(corpus.string()) + " >&2").exit_status != 0)

@@ -10,7 +10,7 @@
 // highest scheduling priority when allowed (as root), so that a thread
 // count is measured against the cores and not against other people's work.
 // The file set is $TELO_BENCH_CORPUS (a folder with app/ and jre/), or is
-// made once into /tmp/telo-bench-corpus by shared/bench/make_corpus.sh.
+// made once into build/bench-corpus by bench/make_corpus.sh.
 // Each program is timed by the wall clock and by the CPU time its process
 // tree used; a summary compares them at the end.
 
@@ -68,9 +68,9 @@ int run(const std::vector<std::string>& argv) {
 
 std::string find_corpus() {
   if (const char* given = std::getenv("TELO_BENCH_CORPUS")) return given;
-  std::string dir = "/tmp/telo-bench-corpus";
+  std::string dir = std::string(TELO_SOURCE_DIR) + "/build/bench-corpus";
   if (fs::exists(dir + "/app") && fs::exists(dir + "/jre")) return dir;
-  std::string script = std::string(TELO_SOURCE_DIR) + "/../shared/bench/make_corpus.sh";
+  std::string script = std::string(TELO_SOURCE_DIR) + "/bench/make_corpus.sh";
   if (const char* other = std::getenv("TELO_CORPUS_SCRIPT")) script = other;
   std::fprintf(stderr, "making the file set with %s ...\n", script.c_str());
   fs::remove_all(dir);

@@ -15,6 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++ -static-libgcc")
 if(TELO_EMULATOR_NAME)
   find_program(TELO_EMULATOR_PROGRAM ${TELO_EMULATOR_NAME} REQUIRED)
-  # -L: the dynamic loader and C library come from the cross compiler's tree.
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TELO_EMULATOR_PROGRAM} -L /usr/${TELO_TRIPLE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TELO_EMULATOR_PROGRAM} ${TELO_EMULATOR_ARGS})
 endif()

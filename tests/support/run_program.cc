@@ -88,8 +88,9 @@ void decode_status(int status, RunResult& result) {
 // Feeds `input` to `in_fd` and drains the output descriptors until all close.
 // `close_input` (when given) owns the writing end and is closed once the
 // input is written, so that the program sees the end of its input.
+// `close_at_exit` (when given) is closed once the child has ended.
 void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs[2], pid_t child,
-          int timeout_seconds, RunResult& result, int* close_input = nullptr) {
+          int timeout_seconds, RunResult& result, int* close_input = nullptr, int* close_at_exit = nullptr) {
   std::size_t written = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   if (in_fd >= 0 && input.empty()) in_fd = -1;
@@ -99,6 +100,12 @@ void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs
     for (int i = 0; i < 2; ++i) fds[n++] = {out_fds[i], POLLIN, 0};
     fds[n++] = {in_fd, POLLOUT, 0};
     int ready = ::poll(fds, n, 200);
+    siginfo_t ended{};
+    if (close_at_exit != nullptr && *close_at_exit >= 0 &&
+        ::waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == child) {
+      ::close(*close_at_exit);
+      *close_at_exit = -1;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(child, SIGKILL);
       result.timed_out = true;
@@ -165,12 +172,12 @@ RunResult run_with_pty(const std::string& path, const std::vector<std::string>& 
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("posix_openpt");
   char terminal[128];
   if (::ptsname_r(master, terminal, sizeof terminal) != 0) throw std::runtime_error("ptsname_r");
-  {
-    int slave = ::open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) throw std::runtime_error("open pty");
-    ::tcsetattr(slave, TCSANOW, &mode);
-    ::close(slave);
-  }
+  // Held open until the program ends: the master reads as ended while no
+  // terminal side is open, and under an emulator the parent may read before
+  // the child has opened its own.
+  int slave = ::open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) throw std::runtime_error("open pty");
+  ::tcsetattr(slave, TCSANOW, &mode);
   // In a session of its own, the first terminal the program opens becomes its controlling one.
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
@@ -185,7 +192,8 @@ RunResult run_with_pty(const std::string& path, const std::vector<std::string>& 
   int out_fds[2] = {master, -1};
   std::string* outs[2] = {&result.stdout_text, &result.stderr_text};
   int in_fd = ::dup(master);
-  pump(in_fd, input, out_fds, outs, child, options.timeout_seconds, result);
+  pump(in_fd, input, out_fds, outs, child, options.timeout_seconds, result, nullptr, &slave);
+  if (slave >= 0) ::close(slave);
   ::close(in_fd);
   ::close(master);
   int status = 0;

@@ -1,6 +1,8 @@
 #include "tests/support/target_program.h"
 
+#include <cstdlib>
 #include <sstream>
+#include <string_view>
 
 #include "pack/program_arch.h"
 
@@ -23,6 +25,10 @@ std::vector<std::string> emulator_for(const std::string& arch) {
   // -L: the loader and C library of the Debian cross toolchain.
   if (arch == "armhf") return {"/usr/bin/qemu-arm-static", "-L", "/usr/arm-linux-gnueabihf"};
   if (arch == "aarch64") return {"/usr/bin/qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
+  // Some x86-64 kernels refuse 32-bit programs; the test command then sets this.
+  const char* emulate_i386 = std::getenv("TELO_EMULATE_I386");
+  if (arch == "i386" && emulate_i386 != nullptr && std::string_view(emulate_i386) == "1")
+    return {"/usr/bin/qemu-i386-static"};  // with the host's libc6-i386, as natively
   return {};
 }
 
