@@ -19,7 +19,7 @@ struct termios saved_terminal;
 constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void restore_terminal_and_die(int signal_number) {
-  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
@@ -33,10 +33,10 @@ struct NoEcho {
     quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
     quiet.c_lflag |= ECHONL;
     for (int signal_number : kRestoreSignals) ::signal(signal_number, restore_terminal_and_die);
-    active = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    active = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
   }
   ~NoEcho() {
-    if (active) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+    if (active) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     for (int signal_number : kRestoreSignals) ::signal(signal_number, SIG_DFL);
   }
   NoEcho(const NoEcho&) = delete;
