@@ -349,7 +349,7 @@ constexpr Subcommand kSubcommands[] = {
     {"list", "INSTALLER",
      "Prints the payload header, the architecture of the installer's program and one line per record.\n",
      run_list},
-    {"verify", "[--key PUB [--signature FILE]] INSTALLER",
+    {"verify", "INSTALLER [--key PUB [--signature FILE]]",
      "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
      "writing nothing. The first fault is named with its record. Names the architecture of\n"
      "the installer's program.\n"
