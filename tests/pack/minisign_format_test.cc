@@ -88,8 +88,11 @@ TEST_F(MinisignFormatTest, WritesFilesAsMinisignDoes) {
   EXPECT_EQ(check_signature(pub, legacy, hash_of("hello\n")), SignatureCheck::kLegacy);
   // Line ends written on another system are read the same.
   MinisignSignatureFile crlf;
-  std::string text = kSignature;
-  for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.insert(at, "\r");
+  std::string text;
+  for (char c : kSignature) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
   ASSERT_TRUE(parse_signature(text, &crlf, &fault)) << fault;
   EXPECT_EQ(format_signature(crlf), kSignature);
 }

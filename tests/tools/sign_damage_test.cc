@@ -108,12 +108,18 @@ struct DamagedFileCase {
 
 TEST_F(SignDamageTest, DamagedSignatureFileIsNamedWithWhatIsWrong) {
   const DamagedFileCase cases[] = {
-      {"a character that is not base64", 1, [](std::string l) { return l.replace(10, 1, "*"); },
+      {"a character that is not base64", 1, [](std::string l) {
+         l[10] = '*';
+         return l;
+       },
        "damaged signature file: its key or signature line is not valid base64"},
       {"the last group cut", 1, [](std::string l) { return l.substr(0, l.size() - 4); },
        "damaged signature file: its key or signature line holds 72 bytes where 74 belong"},
       // "RU" encodes 'E' and the top of 'D'; "SU" makes the first byte 'I'.
-      {"another algorithm", 1, [](std::string l) { return "S" + l.substr(1); },
+      {"another algorithm", 1, [](std::string l) {
+         l[0] = 'S';
+         return l;
+       },
        "damaged signature file: its algorithm is \"ID\", not Ed25519"},
       {"the global signature cut", 3, [](std::string l) { return l.substr(0, 40); },
        "damaged signature file: its key or signature line holds 30 bytes where 64 belong"},
