@@ -40,10 +40,11 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 // Decodes `line` into exactly `want` bytes.
 bool decode_line(std::string_view line, std::size_t want, std::vector<std::uint8_t>* out, std::string* fault) {
-  std::vector<std::uint8_t> bytes(want + 64);
+  // Room for any of the three kinds, so that one given for another is named by its size.
+  std::vector<std::uint8_t> bytes(1024);
   std::size_t length = 0;
   const char* end = nullptr;
-  if (line.size() > 4 * (want + 64) / 3) {
+  if (line.size() > 4 * bytes.size() / 3) {
     *fault = "its key or signature line is too long (" + std::to_string(line.size()) + " characters)";
     return false;
   }
@@ -66,7 +67,10 @@ bool decode_line(std::string_view line, std::size_t want, std::vector<std::uint8
 std::string encode(std::span<const std::uint8_t> bytes) {
   std::vector<char> text(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL));
   sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), sodium_base64_VARIANT_ORIGINAL);
-  return text.data();
+  std::string line = text.data();
+  // The buffer may have held a secret key without a passphrase.
+  sodium_memzero(text.data(), text.size());
+  return line;
 }
 
 bool take_comment(std::string_view line, std::string_view prefix, std::string* comment, std::string* fault) {

@@ -137,6 +137,14 @@ TEST_F(SignDamageTest, DamagedSignatureFileIsNamedWithWhatIsWrong) {
   expect_refused("damaged signature file: it has 2 lines where 4 belong");
 }
 
+TEST_F(SignDamageTest, DamagedOrMissingPublicKeyIsNamed) {
+  write_file(temp / "secret-as-public.pub", read_file(temp / "release.key"));
+  expect_refused("secret-as-public.pub: not a minisign public key: its key or signature line holds 158 bytes where "
+                 "42 belong",
+                 "secret-as-public.pub");
+  expect_refused("absent.pub: cannot read the public key: No such file or directory", "absent.pub");
+}
+
 TEST_F(SignDamageTest, MissingSignatureIsNamed) {
   ASSERT_EQ(std::remove(signature.c_str()), 0);
   expect_refused("setup.bin: signature missing: there is no " + signature);
