@@ -164,6 +164,16 @@ bool apply_value(PackOptions& options, std::string_view name, std::string_view v
   return problem->empty();
 }
 
+// The key is opened before the build, so that a wrong passphrase costs
+// nothing and a long build never ends waiting at a prompt.
+int build_and_sign(const PackOptions& options, std::optional<std::string_view> secret_key) {
+  SecretKey key;
+  if (secret_key && !load_secret_key(std::string(*secret_key), &key)) return kExitFailure;
+  int status = build_installer(options);
+  if (status != kExitOk || !secret_key) return status;
+  return write_installer_signature(key, options.output) ? kExitOk : kExitFailure;
+}
+
 int run_build(Args args) {
   PackOptions options;
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -219,13 +229,7 @@ int run_build(Args args) {
   }
   if (options.stub.empty()) options.stub = default_stub();
   options.show_progress = ::isatty(STDERR_FILENO) == 1;
-  // The key is opened before the build, so that a wrong passphrase costs
-  // nothing and a long build never ends waiting at a prompt.
-  SecretKey key;
-  if (secret_key && !load_secret_key(std::string(*secret_key), &key)) return kExitFailure;
-  int status = build_installer(options);
-  if (status != kExitOk || !secret_key) return status;
-  return write_installer_signature(key, options.output) ? kExitOk : kExitFailure;
+  return build_and_sign(options, secret_key);
 }
 
 int run_list(Args args) {
