@@ -101,7 +101,7 @@ bool write_pack_output(PackOutput* output, std::uint64_t offset, std::span<const
 
 bool commit_pack_output(PackOutput* output, std::uint64_t length) {
   const char* temp = output->temp_path.c_str();
-  if (::ftruncate(output->fd, static_cast<off_t>(length)) != 0 || ::fchmod(output->fd, 0755) != 0 ||
+  if (::ftruncate(output->fd, static_cast<off_t>(length)) != 0 || ::fchmod(output->fd, static_cast<mode_t>(output->mode)) != 0 ||
       ::fsync(output->fd) != 0) {
     pack_error("%s: %s", temp, std::strerror(errno));
     return false;

@@ -15,6 +15,7 @@ struct PackOutput {
   std::string temp_path;
   int fd = -1;
   bool committed = false;
+  unsigned mode = 0755;     // given at commit: an installer is a program
 
   PackOutput() = default;
   ~PackOutput();            // removes the temporary file unless committed
@@ -29,8 +30,8 @@ bool open_pack_output(const std::string& path, PackOutput* output);
 // Writes all of `data` at `offset`.
 bool write_pack_output(PackOutput* output, std::uint64_t offset, std::span<const std::uint8_t> data);
 
-// Cuts the file to `length`, makes it executable (0755), flushes it to disk
-// and renames it to the final name.
+// Cuts the file to `length`, gives it its mode (0755 unless set otherwise),
+// flushes it to disk and renames it to the final name.
 bool commit_pack_output(PackOutput* output, std::uint64_t length);
 
 }  // namespace telo

@@ -4,6 +4,9 @@ set -euo pipefail
 
 packages=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           acl desktop-file-utils shellcheck util-linux binutils zstd
+          # Signing: libsodium's cryptography, and minisign for checking that
+          # telo-pack's keys and signatures interoperate with it.
+          libsodium-dev minisign pkg-config
           # Installers for the other architectures (CMakePresets.json): the cross
           # compilers (g++-multilib cannot stay beside the ARM ones), the 32-bit
           # C library that runs i386 programs here, and qemu-user for ARM ones.

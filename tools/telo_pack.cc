@@ -22,6 +22,8 @@
 #include "pack/raw_stream.h"
 #include "pack/program_arch.h"
 #include "pack/stub_lookup.h"
+#include "pack/key_files.h"
+#include "pack/signing.h"
 
 namespace telo {
 
@@ -162,17 +164,31 @@ bool apply_value(PackOptions& options, std::string_view name, std::string_view v
   return problem->empty();
 }
 
+// The key is opened before the build, so that a wrong passphrase costs
+// nothing and a long build never ends waiting at a prompt.
+int build_and_sign(const PackOptions& options, std::optional<std::string_view> secret_key) {
+  SecretKey key;
+  if (secret_key && !load_secret_key(std::string(*secret_key), &key)) return kExitFailure;
+  int status = build_installer(options);
+  if (status != kExitOk || !secret_key) return status;
+  return write_installer_signature(key, options.output) ? kExitOk : kExitFailure;
+}
+
 int run_build(Args args) {
   PackOptions options;
   options.jobs = std::max(1u, std::thread::hardware_concurrency());
   bool build_time_given = false;
-  std::optional<std::string_view> arch;
+  std::optional<std::string_view> arch, secret_key;
   std::vector<std::string_view> positional;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i], value;
     std::string problem;
     if (arg == "--store") {
       options.store_only = true;
+      continue;
+    }
+    if (take_value(args, &i, "--sign", &value)) {
+      secret_key = value;
       continue;
     }
     bool matched = false;
@@ -213,7 +229,7 @@ int run_build(Args args) {
   }
   if (options.stub.empty()) options.stub = default_stub();
   options.show_progress = ::isatty(STDERR_FILENO) == 1;
-  return build_installer(options);
+  return build_and_sign(options, secret_key);
 }
 
 int run_list(Args args) {
@@ -222,8 +238,62 @@ int run_list(Args args) {
 }
 
 int run_verify(Args args) {
-  if (args.size() != 1) return usage_error("verify", "wants one INSTALLER");
-  return verify_installer(std::string(args[0]));
+  std::optional<std::string_view> public_key, signature;
+  std::vector<std::string_view> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view value;
+    if (take_value(args, &i, "--key", &value)) {
+      public_key = value;
+    } else if (take_value(args, &i, "--signature", &value)) {
+      signature = value;
+    } else if (!args[i].empty() && args[i][0] == '-') {
+      return usage_error("verify", "unknown option or missing value: " + std::string(args[i]));
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (positional.size() != 1) return usage_error("verify", "wants one INSTALLER");
+  if (signature && !public_key) return usage_error("verify", "--signature wants --key PUB to check it with");
+  const std::string installer(positional[0]);
+  const std::string beside = signature_path_of(installer);
+  if (public_key) {
+    // The signature first: nothing of a payload that may be forged is read.
+    int status = check_installer_signature(std::string(*public_key), installer,
+                                           signature ? std::string(*signature) : beside);
+    if (status != kExitOk) return status;
+  } else if (::access(beside.c_str(), F_OK) == 0) {
+    std::fprintf(stderr, "telo-pack: note: %s lies beside it, unchecked (give --key PUB to check it)\n",
+                 beside.c_str());
+  }
+  return verify_installer(installer);
+}
+
+int run_sign(Args args) {
+  if (args.size() != 2) return usage_error("sign", "wants SEC and INSTALLER");
+  return sign_installer(std::string(args[0]), std::string(args[1]));
+}
+
+int run_keygen(Args args) {
+  KeygenOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view value;
+    if (take_value(args, &i, "-p", &value)) {
+      options.public_path = std::string(value);
+    } else if (take_value(args, &i, "-s", &value)) {
+      options.secret_path = std::string(value);
+    } else if (args[i] == "--without-passphrase") {
+      options.with_passphrase = false;
+    } else if (args[i] == "--force") {
+      options.force = true;
+    } else if (args[i] == "--weak-kdf-for-tests") {
+      options.test_cost = true;
+    } else {
+      return usage_error("keygen", "unknown argument or missing value: " + std::string(args[i]));
+    }
+  }
+  if (options.public_path.empty() || options.secret_path.empty()) return usage_error("keygen", "wants -p PUB and -s SEC");
+  if (options.public_path == options.secret_path) return usage_error("keygen", "PUB and SEC name the same file");
+  return generate_key_files(options);
 }
 
 int run_extract(Args args) {
@@ -275,16 +345,46 @@ constexpr Subcommand kSubcommands[] = {
      "  --store                 store every file without compressing\n"
      "  --jobs N                compressing threads (default: the number of processors)\n"
      "  --level L               fast, reference (the default) or best: speed against size;\n"
-     "                          every level gives the same installer for any --jobs\n",
+     "                          every level gives the same installer for any --jobs\n"
+     "  --sign SEC              also sign OUT into OUT.minisig with the secret key SEC (asks\n"
+     "                          its passphrase before building; see telo-pack sign --help);\n"
+     "                          OUT itself is the same as unsigned\n",
      run_build},
     {"list", "INSTALLER",
      "Prints the payload header, the architecture of the installer's program and one line per record.\n",
      run_list},
-    {"verify", "INSTALLER",
+    {"verify", "INSTALLER [--key PUB [--signature FILE]]",
      "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
      "writing nothing. The first fault is named with its record. Names the architecture of\n"
-     "the installer's program.\n",
+     "the installer's program.\n"
+     "  --key PUB               first check the signature INSTALLER.minisig with the public key\n"
+     "                          PUB (minisign's format), before anything of the payload is read:\n"
+     "                          prints the key ID and trusted comment when it is good, else says\n"
+     "                          whether it is missing, damaged, made with another key, or does not\n"
+     "                          match the file or its trusted comment, and stops (status 1)\n"
+     "  --signature FILE        the signature to check instead of INSTALLER.minisig\n"
+     "Without --key, a signature beside the installer is only mentioned, not checked.\n",
      run_verify},
+    {"keygen", "-p PUB -s SEC [--without-passphrase] [--force]",
+     "Makes a key pair in minisign's format (Ed25519): the public key PUB to publish and the\n"
+     "secret key SEC (mode 0600), sealed with a passphrase through scrypt at minisign's cost\n"
+     "(1 GiB of memory for a few seconds). The passphrase is read from the terminal without\n"
+     "echo, twice, or else as the first line of standard input.\n"
+     "  -p PUB                  the public key file to write\n"
+     "  -s SEC                  the secret key file to write\n"
+     "  --without-passphrase    store the secret key unsealed: for a CI secret store only\n"
+     "  --force                 replace existing key files (else they are refused)\n"
+     "  --weak-kdf-for-tests    seal with scrypt's cheap interactive cost (16 MiB): for tests only,\n"
+     "                          never for a release key\n",
+     run_keygen},
+    {"sign", "SEC INSTALLER",
+     "Signs INSTALLER with the secret key SEC (minisign's format, or one from minisign -G) into\n"
+     "INSTALLER.minisig beside it: an Ed25519 signature of the BLAKE2b-512 hash of the whole file,\n"
+     "with a trusted comment holding the file's name and the signing time. A sealed key's\n"
+     "passphrase is read from the terminal without echo, or else as the first line of standard\n"
+     "input. INSTALLER itself is not changed. Check with telo-pack verify --key PUB INSTALLER\n"
+     "or minisign -Vm INSTALLER -p PUB.\n",
+     run_sign},
     {"extract", "INSTALLER DIR",
      "Writes the installer's files below DIR as the installer would, without the wizard.\n", run_extract},
     {"compress", "IN OUT [--level L]",

@@ -40,7 +40,7 @@ TEST(PackCliTest, UsageErrorsExitWith2) {
 }
 
 TEST(PackCliTest, HelpForEachCommand) {
-  for (const char* command : {"build", "list", "verify", "extract", "compress", "decompress"}) {
+  for (const char* command : {"build", "list", "verify", "extract", "compress", "decompress", "keygen", "sign"}) {
     RunResult result = run_pack({command, "--help"});
     EXPECT_EQ(result.exit_status, 0) << command;
     EXPECT_EQ(result.stdout_text.find(std::string("usage: telo-pack ") + command), 0u) << result.stdout_text;
