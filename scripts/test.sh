@@ -17,6 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_stages=(i386 armhf aarch64 plain asan tsan fuzz)
+usage="usage: bash scripts/test.sh [--quick | --stage i386|armhf|aarch64|plain|asan|tsan|fuzz]"
 stages=("${all_stages[@]}")
 full_run=1
 case "${1:-}" in
@@ -25,11 +26,11 @@ case "${1:-}" in
   --stage)
     name=${2:-}
     if [[ " ${all_stages[*]} " != *" $name "* ]]; then
-      echo "usage: bash scripts/test.sh [--quick | --stage ${all_stages[*]// /|}]" >&2
+      echo "$usage" >&2
       exit 2
     fi
     stages=("$name"); full_run=0 ;;
-  *) echo "usage: bash scripts/test.sh [--quick | --stage ${all_stages[*]// /|}]" >&2; exit 2 ;;
+  *) echo "$usage" >&2; exit 2 ;;
 esac
 
 # What each stage costs (set-up included in the first), printed at the end.
