@@ -1,5 +1,9 @@
 #include "tests/support/target_program.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <string_view>
@@ -17,6 +21,24 @@ std::vector<std::string> split_words(const std::string& text) {
   return split;
 }
 
+// Whether i386 programs need qemu here. TELO_EMULATE_I386 says so when set;
+// else the kernel decides, asked with the test command's tiny i386 program
+// (none there: the host is taken to run them).
+bool i386_needs_emulator() {
+  static const bool needed = [] {
+    if (const char* told = std::getenv("TELO_EMULATE_I386")) return std::string_view(told) == "1";
+    const std::string probe = std::string(TELO_BINARY_DIR) + "/i386-probe";
+    if (::access(probe.c_str(), X_OK) != 0) return false;
+    char* argv[] = {const_cast<char*>(probe.c_str()), nullptr};
+    pid_t child = -1;
+    if (::posix_spawn(&child, probe.c_str(), nullptr, nullptr, argv, environ) != 0) return true;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }();
+  return needed;
+}
+
 }  // namespace
 
 std::vector<std::string> emulator_for(const std::string& arch) {
@@ -25,9 +47,8 @@ std::vector<std::string> emulator_for(const std::string& arch) {
   // -L: the loader and C library of the Debian cross toolchain.
   if (arch == "armhf") return {"/usr/bin/qemu-arm-static", "-L", "/usr/arm-linux-gnueabihf"};
   if (arch == "aarch64") return {"/usr/bin/qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
-  // Some x86-64 kernels refuse 32-bit programs; the test command then sets this.
-  const char* emulate_i386 = std::getenv("TELO_EMULATE_I386");
-  if (arch == "i386" && emulate_i386 != nullptr && std::string_view(emulate_i386) == "1")
+  // Some x86-64 kernels refuse 32-bit programs.
+  if (arch == "i386" && i386_needs_emulator())
     return {"/usr/bin/qemu-i386-static"};  // with the host's libc6-i386, as natively
   return {};
 }

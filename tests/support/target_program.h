@@ -11,8 +11,9 @@
 namespace telo::testing {
 
 // The words put in front of a program for `arch` ("armhf", ...): none for
-// the x86 kinds, which the x86-64 build host runs itself, unless
-// TELO_EMULATE_I386=1 says that this host's kernel refuses i386 programs.
+// the x86 kinds, which the x86-64 build host runs itself, unless this
+// host's kernel refuses i386 programs (TELO_EMULATE_I386=1, or the test
+// command's build/i386-probe refused).
 std::vector<std::string> emulator_for(const std::string& arch);
 
 // True when `path` is an ELF program this host runs only under an emulator.
