@@ -119,6 +119,13 @@ void store_le64(std::uint8_t* at, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// A key file: an untrusted comment line, then the key's `size` bytes in base64.
+bool decode_key_file(std::string_view text, std::size_t size, std::vector<std::uint8_t>* bytes, std::string* fault) {
+  std::vector<std::string_view> lines = split_lines(text);
+  return check_line_count(lines, 2, fault) && take_comment(lines[0], kUntrustedPrefix, nullptr, fault) &&
+         decode_line(lines[1], size, bytes, fault);
+}
+
 }  // namespace
 
 std::string key_id_text(const KeyId& key_id) {
@@ -128,11 +135,8 @@ std::string key_id_text(const KeyId& key_id) {
 }
 
 bool parse_public_key(std::string_view text, MinisignPublicKey* key, std::string* fault) {
-  std::vector<std::string_view> lines = split_lines(text);
   std::vector<std::uint8_t> bytes;
-  if (!check_line_count(lines, 2, fault) || !take_comment(lines[0], kUntrustedPrefix, nullptr, fault) ||
-      !decode_line(lines[1], kPublicKeySize, &bytes, fault))
-    return false;
+  if (!decode_key_file(text, kPublicKeySize, &bytes, fault)) return false;
   if (!algorithm_is(bytes.data(), "Ed")) {
     *fault = "its algorithm is \"" + algorithm_name(bytes.data()) + "\", not Ed25519 (\"Ed\")";
     return false;
@@ -143,11 +147,8 @@ bool parse_public_key(std::string_view text, MinisignPublicKey* key, std::string
 }
 
 bool parse_secret_key(std::string_view text, MinisignSecretKeyFile* key, std::string* fault) {
-  std::vector<std::string_view> lines = split_lines(text);
   std::vector<std::uint8_t> bytes;
-  if (!check_line_count(lines, 2, fault) || !take_comment(lines[0], kUntrustedPrefix, nullptr, fault) ||
-      !decode_line(lines[1], kSecretKeySize, &bytes, fault))
-    return false;
+  if (!decode_key_file(text, kSecretKeySize, &bytes, fault)) return false;
   const std::uint8_t* at = bytes.data();
   const bool none = at[2] == 0 && at[3] == 0;
   if (!algorithm_is(at, "Ed") || !(algorithm_is(at + 2, "Sc") || none) || !algorithm_is(at + 4, "B2")) {

@@ -1,7 +1,6 @@
 #include "pack/signing.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,13 +44,12 @@ bool hash_installer(const std::string& installer, FileHash* hash) {
 // damaged one.
 bool load_signature(const std::string& installer, const std::string& path, MinisignSignatureFile* signature) {
   std::string text, fault;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
-    pack_error("%s: signature missing: there is no %s", installer.c_str(), path.c_str());
-    return false;
-  }
-  if (!read_small_file(path, kMaxSignatureFileSize, &text, &fault)) {
-    pack_error("%s: cannot read the signature file: %s", path.c_str(), fault.c_str());
+  bool missing = false;
+  if (!read_small_file(path, kMaxSignatureFileSize, &text, &fault, &missing)) {
+    if (missing)
+      pack_error("%s: signature missing: there is no %s", installer.c_str(), path.c_str());
+    else
+      pack_error("%s: cannot read the signature file: %s", path.c_str(), fault.c_str());
     return false;
   }
   if (!parse_signature(text, signature, &fault)) {

@@ -11,8 +11,10 @@
 
 namespace telo {
 
-bool read_small_file(const std::string& path, std::size_t max_size, std::string* text, std::string* fault) {
+bool read_small_file(const std::string& path, std::size_t max_size, std::string* text, std::string* fault,
+                     bool* missing) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (missing != nullptr) *missing = fd < 0 && errno == ENOENT;
   if (fd < 0) {
     *fault = std::strerror(errno);
     return false;
