@@ -25,7 +25,8 @@ void exec_shell_as(const char* user, const char* script) {
   execl("/usr/bin/sudo", "sudo", "-u", user, "/bin/sh", script, static_cast<char*>(nullptr));
 }
 
-// Runs `script` as the login user when there is one, else as ourselves.
+// Runs `script` as the login user when there is one, else as ourselves. The
+// program starts with default signals; ours come back when no exec took place.
 void exec_for(const char* user, const char* script) {
   SavedSignals installer_signals;
   signals_to_defaults(installer_signals);

@@ -29,6 +29,14 @@ const std::vector<TestFile> kFiles = {
     {"program/b.txt", "bee", METHOD_STORED, 1683063373},
 };
 
+// kFiles and enough more that the progress lines fill a pipe or a page many times over.
+std::vector<TestFile> many_files() {
+  std::vector<TestFile> files = kFiles;
+  for (int i = 0; i < 150; ++i)
+    files.push_back({"program/many/a-file-with-a-rather-long-name-" + std::to_string(i) + ".txt", "x"});
+  return files;
+}
+
 struct Installer {
   testing::HostSandbox box;
   std::string path = box.dir / "telo-setup.bin";
@@ -125,6 +133,7 @@ TEST(HostileStart, AStandardErrorOnAFullDeviceDoesNotStopAnUnattendedRun) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Installer installer;
+    installer.payload = testing::build_payload(many_files());
     if (*c.setup != '\0') installer.box.add_setup(c.setup);
     RunResult result = installer.run({"-autonext", "-TELO", "/home/t/telo"}, "", c.redirections);
     EXPECT_EQ(result.signal, 0);
@@ -136,12 +145,8 @@ TEST(HostileStart, AStandardErrorOnAFullDeviceDoesNotStopAnUnattendedRun) {
 // A non-blocking standard error whose reader is slow answers EAGAIN again and
 // again; the installer waits for it and loses not one byte.
 TEST(HostileStart, ASlowNonBlockingReaderOfStandardErrorGetsEveryByte) {
-  // Enough progress lines to fill the pipe many times over.
-  std::vector<TestFile> files = kFiles;
-  for (int i = 0; i < 150; ++i)
-    files.push_back({"program/many/a-file-with-a-rather-long-name-" + std::to_string(i) + ".txt", "x"});
   Installer plain;
-  plain.payload = testing::build_payload(files);
+  plain.payload = testing::build_payload(many_files());
   RunResult expected = plain.run({"-autonext", "-TELO", "/home/t/telo"}, "");
   ASSERT_EQ(expected.exit_status, 0);
   Installer slow;
