@@ -97,7 +97,9 @@ EntryOpen open_in_folder(int folder, const char* name, mode_t mode, uid_t uid, i
 
 EntryFile open_entry_file(const char* folder, const char* name, mode_t mode, EntryOwner owner) {
   EntryFile file;
-  Descriptor directory(open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // Only the super-user could be steered by a link: a user's own Desktop may be one.
+  const int follow = geteuid() == 0 ? O_NOFOLLOW : 0;
+  Descriptor directory(open(folder, O_RDONLY | O_DIRECTORY | follow | O_NONBLOCK | O_CLOEXEC));
   if (directory.fd < 0) {
     file.result = errno == ELOOP || errno == ENOTDIR ? EntryOpen::kFolderRefused : EntryOpen::kNoFolder;
     return file;

@@ -4,7 +4,8 @@
 // as a Desktop folder. Running as the super-user, it must never be steered by
 // what that user planted there: the folder is not reached through a link,
 // and the file is opened only when it is absent or a plain file of its
-// expected owner, never through a link, never a FIFO or device.
+// expected owner, never through a link, never a FIFO or device. (An
+// ordinary user's run may reach its own Desktop folder through a link.)
 
 #include <sys/types.h>
 
@@ -13,7 +14,7 @@ namespace telo {
 enum class EntryOpen {
   kOpened,
   kNoFolder,       // the folder is missing or may not be entered
-  kFolderRefused,  // the folder's last name is a link, or no folder
+  kFolderRefused,  // no folder, or (for the super-user) its last name is a link
   kFileRefused,    // a link, FIFO, other special or foreign file stands at the name
   kNotWritable,    // the file may not be created or written
 };

@@ -220,6 +220,27 @@ TEST(DesktopEntries, TheLoginUsersEarlierEntryIsRewrittenAsTheirs) {
   expect_entry(box, kUserEntry, expected_entry("/usr/local/telo", kStub, false), kUserId);
 }
 
+// An ordinary user's run can be steered only into what that user may write:
+// a Desktop folder that links elsewhere in their home still gets the entry.
+TEST(DesktopEntries, AnOrdinaryUsersDesktopMayBeALink) {
+  HostSandbox box;
+  std::filesystem::remove(box.host_path("/home/alice/Desktop"));
+  box.add_setup("mkdir /home/alice/Schreibtisch && ln -s Schreibtisch /home/alice/Desktop && "
+                "chown -h 4242:4242 /home/alice/Schreibtisch /home/alice/Desktop");
+  std::string installer = make_recording_installer(box);
+  SandboxRun run;
+  run.args = {"-TELO", kUserInstall};
+  run.input = std::string(kUpToStub) + "n\ny\nn\n";
+  run.as_user = true;
+  run.home = kUserHome;
+  RunResult result = run_in_namespace(box, installer, run);
+
+  EXPECT_EQ(text_after_files_installed(result.stderr_text, true),
+            stub_offer(kStub) + kYesNo + kShortcutOffer + kYesNo + kLaunchOffer + kYesNo + kComplete);
+  expect_entry(box, "/home/alice/Schreibtisch/telo.desktop",
+               expected_entry(kUserInstall, std::string(kUserInstall) + "/telolnx", false), kUserId);
+}
+
 TEST(DesktopEntries, DeclinedWritesNothing) {
   HostSandbox box;
   std::string installer = make_recording_installer(box);
