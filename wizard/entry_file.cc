@@ -68,27 +68,29 @@ EntryOpen refusal_of_open(int error) {
 }
 
 // Opens the file at `name` below `folder`: created when absent, else only the
-// plain file seen before the open, with one name, owned by `uid`.
+// plain file seen before the open, with one name, owned by `uid`. `fd` is
+// set only when the answer is kOpened.
 EntryOpen open_in_folder(int folder, const char* name, mode_t mode, uid_t uid, int& fd) {
   struct stat seen {};
   bool created = false;
+  int opened_fd;
   if (fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT) return EntryOpen::kNotWritable;
-    fd = openat(folder, name, kWriteFlags | O_CREAT | O_EXCL, mode);
+    opened_fd = openat(folder, name, kWriteFlags | O_CREAT | O_EXCL, mode);
     created = true;
   } else {
     if (!S_ISREG(seen.st_mode)) return EntryOpen::kFileRefused;
-    fd = openat(folder, name, kWriteFlags);
+    opened_fd = openat(folder, name, kWriteFlags);
   }
-  if (fd < 0) return refusal_of_open(errno);
-  Descriptor file(fd);
+  if (opened_fd < 0) return refusal_of_open(errno);
+  Descriptor file(opened_fd);
   struct stat opened {};
-  if (fstat(fd, &opened) != 0) return EntryOpen::kNotWritable;
+  if (fstat(file.fd, &opened) != 0) return EntryOpen::kNotWritable;
   // A second name would let a user's planted hard link reach some other file.
   if (!S_ISREG(opened.st_mode) || opened.st_nlink != 1 || opened.st_uid != uid ||
       (!created && (opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino)))
     return EntryOpen::kFileRefused;
-  if (ftruncate(fd, 0) != 0) return EntryOpen::kNotWritable;
+  if (ftruncate(file.fd, 0) != 0) return EntryOpen::kNotWritable;
   fd = file.release();
   return EntryOpen::kOpened;
 }
