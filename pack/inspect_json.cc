@@ -142,9 +142,7 @@ bool walk_headers(InstallerFile* reader, Json* records, Findings* findings) {
   std::string fault;
   for (std::uint32_t i = 0; i < reader->header.file_count; ++i) {
     if (!read_payload_record(reader, i, false, &record, &fault)) {
-      // The path is known only once the header passed its CRC.
-      record.index = i;
-      record.rel_path.clear();
+      // The path is there only when the header passed its CRC.
       findings->add(Stage::kRecordHeader, &record, fault);
       return false;
     }

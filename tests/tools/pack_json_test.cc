@@ -146,45 +146,54 @@ TEST_F(PackJsonTest, VerifyNamesEveryDamagedRecordWithItsCheck) {
   }
 }
 
-struct DamageCase {
-  const char* what;
-  const char* check;
-  bool names_record;
-};
-
-// One damage of each kind, and the check it is reported under.
+// One damage of each kind, the check it is reported under, and the record
+// it names (none for the payload as a whole).
 TEST_F(PackJsonTest, EachKindOfDamageIsReportedUnderItsCheck) {
   Json listing = run_json({"list", "--json", installer}, 0);
   const Json& leaf = record_of(listing, "program/deep/er/still/leaf.txt");
+  const Json& last = listing["records"].back();
   const std::uint64_t leaf_at = records_start + leaf["record_offset"].get<std::uint64_t>();
+  const std::uint64_t last_stored = records_start + last["record_offset"].get<std::uint64_t>() +
+                                    last["header_length"].get<std::uint64_t>();
   const std::uint64_t payload_at = listing["payload_offset"];
-  const DamageCase kCases[] = {
-      {"a byte of a record header's path", "record_crc", true},
-      {"bytes after the payload", "payload_end", false},
-      {"a byte of the payload header's description", "payload_header", false},
+  struct Case {
+    const char* what;
+    std::string image;
+    const char* check;
+    const Json* record;  // the record named, or none
   };
-  for (const DamageCase& c : kCases) {
+  auto flipped = [&](std::uint64_t at) {
+    std::string damaged = image;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
+    return damaged;
+  };
+  const Case kCases[] = {
+      {"a byte of a record header's path", flipped(leaf_at + leaf["header_length"].get<std::uint64_t>() - 3),
+       "record_crc", &leaf},
+      {"the file cut inside the last record's stored bytes", image.substr(0, last_stored + 1), "stored_short", &last},
+      {"bytes after the payload", image + "trailing", "payload_end", nullptr},
+      {"a byte of the payload header's description", flipped(payload_at + offsetof(PayloadHeader, description) + 2),
+       "payload_header", nullptr},
+  };
+  for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
-    std::string path;
-    if (std::string(c.check) == "record_crc") {
-      path = damaged_with_flips({leaf_at + leaf["header_length"].get<std::uint64_t>() - 3});
-    } else if (std::string(c.check) == "payload_end") {
-      write_file(temp / "damaged.bin", image + "trailing");
-      path = temp / "damaged.bin";
-    } else {
-      path = damaged_with_flips({payload_at + offsetof(PayloadHeader, description) + 2});
-    }
-    Json doc = run_json({"verify", "--json", path}, 1);
+    write_file(temp / "damaged.bin", c.image);
+    Json doc = run_json({"verify", "--json", temp / "damaged.bin"}, 1);
     EXPECT_EQ(doc["result"], "damaged");
     ASSERT_EQ(doc["faults"].size(), 1u) << doc["faults"];
-    EXPECT_EQ(doc["faults"][0]["check"], c.check) << doc["faults"];
-    if (c.names_record) {
-      EXPECT_EQ(doc["faults"][0]["record"]["index"], leaf["index"]);
-      // Records after a broken header cannot be found: the list stops there.
-      EXPECT_EQ(doc["records"].size(), leaf["index"].get<std::size_t>());
-    } else {
-      EXPECT_TRUE(doc["faults"][0]["record"].is_null());
+    const Json& fault = doc["faults"][0];
+    EXPECT_EQ(fault["check"], c.check) << fault;
+    if (c.record == nullptr) {
+      EXPECT_TRUE(fault["record"].is_null()) << fault;
+      continue;
     }
+    EXPECT_EQ(fault["record"]["index"], (*c.record)["index"]);
+    // A header that passed its CRC names its path.
+    if (std::string(c.check) != "record_crc") {
+      EXPECT_EQ(fault["record"]["path"], (*c.record)["path"]);
+    }
+    // Records from a broken one on cannot be found: the list stops there.
+    EXPECT_EQ(doc["records"].size(), (*c.record)["index"].get<std::size_t>());
   }
 }
 
