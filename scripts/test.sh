@@ -170,7 +170,7 @@ for stage in "${stages[@]}"; do
   case $stage in
     i386|armhf|aarch64) arch_stage "$stage"; end_stage "$stage: build and suites" ;;
     plain) plain_stage; end_stage "plain suite" ;;
-    package) package_stage; end_stage "package: make, lintian, dpkg -x" ;;
+    package) package_stage; end_stage "package and its checks" ;;
     asan) asan_stage; end_stage "ASan + UBSan" ;;
     tsan) tsan_stage; end_stage "TSan subset" ;;
     fuzz) fuzz_stage; end_stage "fuzzers" ;;
