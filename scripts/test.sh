@@ -2,9 +2,9 @@
 # Sets up, builds and runs every test: the plain build, the installers for
 # the other architectures with the suites that differ by architecture, the
 # plain suite (which compares every architecture's installer with the
-# x86-64 one), the packer's Debian package and its checks, the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the threaded extraction under ThreadSanitizer,
-# and the fuzzers for a bounded time.
+# x86-64 one), the packer's Debian package and its checks, the same suite
+# under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
+# extraction under ThreadSanitizer, and the fuzzers for a bounded time.
 #
 #   bash scripts/test.sh               every stage (what CI runs)
 #   bash scripts/test.sh --quick       set-up, plain build and the plain suite
