@@ -74,6 +74,7 @@ bool check_target(OutputFile* file) {
   file->old_owner = info.st_uid;
   file->old_group = info.st_gid;
   file->old_mode = info.st_mode & 07777;
+  file->old_links = info.st_nlink;
   return true;
 }
 
@@ -250,7 +251,9 @@ bool open_output_file(int parent, const std::string& name, OutputFile* file) {
   file->fd = open_nameless(parent);
   if (file->fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
     file->fd = open_temporary(file);  // a missing feature, not a refusal
-  if (file->fd < 0 && (errno == EACCES || errno == EPERM) && file->replaces) return open_in_place(file);
+  if (file->fd < 0 && (errno == EACCES || errno == EPERM) && file->replaces &&
+      (file->old_links == 1 || ::geteuid() != 0))
+    return open_in_place(file);
   if (file->fd < 0) return false;
   if (file->replaces) {
     copy_access_acl(*file);

@@ -10,7 +10,9 @@
 //
 // Where the directory cannot take a new entry (a user updating a file they
 // may write in a folder they may not), the contents wait in memory and are
-// copied over the old file once whole, as writing it in place would do.
+// copied over the old file once whole, as writing it in place would do. The
+// super-user does so only for a file without other links: one planted there
+// could be any file of the system.
 //
 // What stands at the path is checked first, as opening it for writing would:
 // a directory, a symbolic link (never written through: the caller follows
@@ -37,6 +39,7 @@ struct OutputFile {
   uid_t old_owner = 0;
   gid_t old_group = 0;
   mode_t old_mode = 0;
+  nlink_t old_links = 0;
   bool set_times = false;   // in place: time and mode to set once the contents are copied
   std::uint32_t mtime = 0;
   std::uint16_t mode = 0;

@@ -1,6 +1,8 @@
 #include "installer/file_output.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -261,6 +263,49 @@ TEST_P(OutputFileTest, AFileInAFolderThatTakesNoNewEntryIsRewrittenInPlace) {
     OutputFile file;
     return open_output_file(open_dir(dir.path), "shared", &file);
   }));
+}
+
+// Sets or clears the immutable flag of a directory (no entry may be added
+// to it, not even by the super-user); false where the file system has none.
+bool set_immutable(const std::string& path, bool on) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int flags = 0;
+  bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  if (fd >= 0) ::close(fd);
+  return done;
+}
+
+// The super-user rewrites in place only a file without other links: a link
+// someone planted in such a folder could name any file of the system.
+TEST_P(OutputFileTest, TheSuperUserRewritesInPlaceOnlyAFileWithoutOtherLinks) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  const std::string locked = dir / "locked";
+  fs::create_directory(locked);
+  write_file(locked + "/single", "old single");
+  write_file(locked + "/linked", "old linked");
+  ASSERT_EQ(::link((locked + "/linked").c_str(), (dir / "elsewhere").c_str()), 0);
+  if (!set_immutable(locked, true)) GTEST_SKIP() << "no immutable flag here";
+  struct Unlock {
+    std::string path;
+    ~Unlock() { set_immutable(path, false); }
+  } unlock{locked};
+
+  {
+    OutputFile file;
+    ASSERT_TRUE(open_output_file(open_dir(locked), "single", &file)) << std::strerror(errno);
+    ASSERT_TRUE(write_output_file(&file, bytes_of("new single")));
+    ASSERT_TRUE(commit_output_file(&file, true));
+  }
+  EXPECT_EQ(read_file(locked + "/single"), "new single");
+  OutputFile file;
+  errno = 0;
+  EXPECT_FALSE(open_output_file(open_dir(locked), "linked", &file));
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(read_file(dir / "elsewhere"), "old linked");
 }
 
 }  // namespace
