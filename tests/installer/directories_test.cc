@@ -65,7 +65,7 @@ TEST(MakeDirectoryPath, AnotherProcessMakingTheSameDirectoryIsNoFailure) {
   std::string deep;
   for (int i = 0; i < 24; ++i) deep += "/d" + std::to_string(i);
   std::atomic<int> failures{0};
-  for (int round = 0; round < 150; ++round) {
+  for (int round = 0; round < 80; ++round) {
     const std::string path = dir / ("r" + std::to_string(round) + deep);
     std::atomic<int> ready{0};
     auto make = [&] {
