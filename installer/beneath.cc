@@ -76,8 +76,31 @@ bool read_link(int dir, const std::string& name, std::string* target) {
   return true;
 }
 
+// An absolute link's target seen from the root: what follows the first
+// prefix of it that is the root directory itself (the same file). False
+// when no prefix is: the link leads elsewhere. The prefix is looked up as
+// any path is, but only decides where the walk goes on, always below root.
+bool inside_root(int root, const std::string& target, std::string* rest) {
+  struct stat root_info;
+  if (::fstat(root, &root_info) != 0) return false;
+  const std::vector<std::string_view> parts = path_components(target);
+  std::string prefix = "/";
+  for (std::size_t n = 0; n <= parts.size(); ++n) {
+    if (n > 0) prefix += (n > 1 ? "/" : "") + std::string(parts[n - 1]);
+    struct stat info;
+    if (::stat(prefix.c_str(), &info) != 0) return false;
+    if (info.st_dev == root_info.st_dev && info.st_ino == root_info.st_ino) {
+      rest->clear();
+      for (std::size_t k = n; k < parts.size(); ++k) *rest += std::string(parts[k]) + "/";
+      return true;
+    }
+  }
+  return false;
+}
+
 // The walk by hand: a stack of the directories passed through, so that ".."
-// (from a link) goes back up, but never above `root`.
+// (from a link) goes back up, but never above `root`; an absolute link
+// starts again at root when it names a path inside it.
 int walk_beneath(int root, std::string_view rel) {
   std::vector<Fd> stack;
   stack.emplace_back(::openat(root, ".", kDirectoryFlags));
@@ -100,7 +123,13 @@ int walk_beneath(int root, std::string_view rel) {
       std::string target;
       if (++links > kMaxLinks) return fail_with(ELOOP);
       if (!read_link(here, name, &target)) return -1;
-      if (target.empty() || target.front() == '/') return fail_with(ELOOP);
+      if (target.empty()) return fail_with(ENOENT);
+      if (target.front() == '/') {
+        std::string rest;
+        if (!inside_root(root, target, &rest)) return fail_with(ELOOP);
+        stack.resize(1);
+        target = rest;
+      }
       push_components(target, &pending, true);
       continue;
     }
@@ -113,8 +142,10 @@ int walk_beneath(int root, std::string_view rel) {
 
 #if defined(SYS_openat2)
 // The kernel's own resolution; -2 when this kernel (or a filter in front of
-// it) does not offer it.
+// it) does not offer it, -3 when the walk must decide (the kernel refuses
+// every absolute link, even one that names a path inside root).
 int openat2_beneath(int root, std::string_view rel) {
+  while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);  // a doubled separator after root
   const std::string path = rel.empty() ? std::string(".") : std::string(rel);
   open_how how{};
   how.flags = kDirectoryFlags;
@@ -124,12 +155,22 @@ int openat2_beneath(int root, std::string_view rel) {
     if (fd >= 0) return static_cast<int>(fd);
     if (errno == EAGAIN) continue;  // a rename raced the resolution: try again
     if (errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == E2BIG) return -2;
-    if (errno == EXDEV) errno = ELOOP;  // the path would leave root
+    if (errno == EXDEV) return -3;  // leaves root, or an absolute link
     return -1;
   }
   return -2;
 }
 #endif
+
+// A directory we have just made gets the mode asked for, whatever a
+// default ACL of its parent made of it. It is opened without following a
+// link and changed only while it is ours: another user may have swapped it.
+void set_created_mode(int parent, const std::string& name, mode_t mode) {
+  Fd made(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info;
+  if (made.fd < 0 || ::fstat(made.fd, &info) != 0 || info.st_uid != ::geteuid()) return;
+  if ((info.st_mode & 07777) != mode) (void)::fchmod(made.fd, mode);
+}
 
 }  // namespace
 
@@ -138,15 +179,15 @@ int open_beneath(int root, std::string_view rel) {
   if (!beneath_by_walking) {
     const int saved = errno;
     const int fd = openat2_beneath(root, rel);
-    if (fd != -2) return fd;
+    if (fd >= -1) return fd;
     errno = saved;
-    beneath_by_walking = true;  // not offered here: walk from now on
+    if (fd == -2) beneath_by_walking = true;  // not offered here: walk from now on
   }
 #endif
   return walk_beneath(root, rel);
 }
 
-int make_directories_beneath(int root, std::string_view rel) {
+int make_directories_beneath(int root, std::string_view rel, mode_t mode) {
   std::deque<std::string> components;
   push_components(rel, &components, false);
   Fd parent(open_beneath(root, ""));
@@ -154,18 +195,45 @@ int make_directories_beneath(int root, std::string_view rel) {
   std::string prefix;
   for (const std::string& name : components) {
     prefix += prefix.empty() ? name : "/" + name;
-    const bool made = ::mkdirat(parent.fd, name.c_str(), 0755) == 0;
+    const bool made = ::mkdirat(parent.fd, name.c_str(), mode) == 0;
     const int mkdir_error = errno;
+    if (made) set_created_mode(parent.fd, name, mode);
     Fd next(open_beneath(root, prefix));
     if (next.fd < 0) {
-      // Something other than a directory stands there: say so as mkdir would.
-      if (!made && mkdir_error == EEXIST && errno == ENOTDIR) errno = EEXIST;
+      // Something other than a directory stands there (a file, or a link
+      // that leads nowhere): say so as mkdir would.
+      if (!made && mkdir_error == EEXIST && (errno == ENOTDIR || errno == ENOENT)) errno = EEXIST;
       if (!made && mkdir_error != EEXIST) errno = mkdir_error;
       return -1;
     }
     parent = std::move(next);
   }
   return parent.release();
+}
+
+int open_parent_beneath(int root, std::string_view rel, std::string* name) {
+  std::string path(rel);
+  for (int links = 0;; ++links) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directories = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+    Fd parent(open_beneath(root, directories));
+    if (parent.fd < 0) return -1;
+    struct stat info;
+    if (name->empty() || *name == "." || *name == ".." ||
+        ::fstatat(parent.fd, name->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(info.st_mode))
+      return parent.release();
+    if (links == kMaxLinks) return fail_with(ELOOP);
+    std::string target;
+    if (!read_link(parent.fd, *name, &target)) return -1;
+    if (target.empty()) return fail_with(ENOENT);
+    if (target.front() == '/') {
+      if (!inside_root(root, target, &path)) return fail_with(ELOOP);
+      if (!path.empty()) path.pop_back();  // the rest comes with a '/' after each component
+    } else {
+      path = directories + target;
+    }
+  }
 }
 
 }  // namespace telo

@@ -10,20 +10,34 @@
 // otherwise the path is walked a component at a time, each link read and
 // followed by hand.
 
+#include <sys/types.h>
+
+#include <string>
 #include <string_view>
 
 namespace telo {
 
-// Opens directory `rel` (relative; "" is `root` itself) below `root` for use
-// as the directory of *at calls (O_PATH). -1 with errno set otherwise; a link
-// that leads outside `root` (or an absolute link) gives ELOOP.
+// Opens directory `rel` (relative; "" is `root` itself, a leading '/' is a
+// doubled separator) below `root` for use as the directory of *at calls
+// (O_PATH). -1 with errno set otherwise; a link that leads outside `root`
+// gives ELOOP. An absolute link is followed when a prefix of its target is
+// `root` itself: what follows that prefix is resolved beneath `root`.
 int open_beneath(int root, std::string_view rel);
 
-// Creates every missing directory along `rel` below `root` (mode 0755, the
-// umask applies) and opens the last one as open_beneath does. -1 with errno
-// set by the failing call; something other than a directory in the way
-// gives EEXIST, as mkdir does.
-int make_directories_beneath(int root, std::string_view rel);
+// Creates every missing directory along `rel` below `root` and opens the
+// last one as open_beneath does. Each directory made gets exactly `mode`
+// (the caller applies its umask), also below a folder whose default ACL
+// would take bits away. -1 with errno set by the failing call; something
+// other than a directory in the way (a dangling link too) gives EEXIST, as
+// mkdir does.
+int make_directories_beneath(int root, std::string_view rel, mode_t mode);
+
+// Opens the directory that holds the file `rel` names below `root`, and sets
+// `name` to the file's name in it. A link at the file's path is followed as
+// opening the path would follow it, as long as it stays inside `root` (even
+// when it leads nowhere yet), so `name` is never a link. -1 with errno set
+// otherwise, ELOOP for a link that leads outside.
+int open_parent_beneath(int root, std::string_view rel, std::string* name);
 
 // Tests set this to walk paths by hand where openat2 would serve.
 extern bool beneath_by_walking;

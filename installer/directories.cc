@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
+
 namespace telo {
 
 namespace {
@@ -23,7 +25,13 @@ int make_directory_path(char* path) {
     // A leading or doubled '/' leaves an empty component, which is already there.
     if (cursor > path && cursor[-1] != '/') {
       *cursor = '\0';
+      // Another process may make the same directory between the look and
+      // the mkdir: what counts is that a directory stands there after it.
       bool ok = is_existing_directory(path) || ::mkdir(path, 0755) == 0;
+      if (!ok && errno == EEXIST) {
+        ok = is_existing_directory(path);
+        errno = EEXIST;
+      }
       *cursor = c;
       if (!ok) return 0;
     }

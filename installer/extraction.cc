@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <string>
 
 #include "installer/beneath.h"
 #include "installer/directories.h"
@@ -69,6 +71,7 @@ struct ExtractionRun {
   ReadAhead reader;
   Text directory;
   int root = -1;  // the installation directory, once it exists
+  mode_t directory_mode = 0755;  // of the directories made, the umask applied
   std::uint32_t file_count = 0;
   std::uint32_t records_done = 0;
   std::uint64_t bytes_done = 0;
@@ -110,6 +113,8 @@ ExtractEvent stop_with(ExtractionRun* x, ExtractFault fault, RecordCheck check =
   event.fault = fault;
   event.check = check;
   event.errnum = errnum;
+  // A file not put in place goes, with its temporary name.
+  discard_output_file(&x->file);
   // The record's memory goes with the reader; its path is kept for the report.
   if (event.rel_path != nullptr) {
     std::strncpy(x->stop_path, event.rel_path, sizeof x->stop_path - 1);
@@ -179,18 +184,16 @@ ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
   {
     Text directories = prefix_of(rel_path, directory_part(rel_path).size());
     if (directories == nullptr) return ExtractFault::kDirectoryMemory;
-    const int made = make_directories_beneath(x->root, directories.get());
+    const int made = make_directories_beneath(x->root, directories.get(), x->directory_mode);
     if (made < 0) {
       *errnum = errno;
       return ExtractFault::kCreateDirectory;
     }
     ::close(made);
   }
-  const std::size_t name_at = last_component_at(rel_path);
-  Text parent_path = prefix_of(rel_path, name_at);
-  if (parent_path == nullptr) return ExtractFault::kFileMemory;
-  const int parent = open_beneath(x->root, parent_path.get());
-  if (parent < 0 || !open_output_file(parent, rel_path + name_at, &x->file)) {
+  std::string name;
+  const int parent = open_parent_beneath(x->root, rel_path, &name);
+  if (parent < 0 || !open_output_file(parent, name, &x->file)) {
     *errnum = errno;
     return ExtractFault::kCreateFile;
   }
@@ -297,6 +300,10 @@ bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_
   (void)mallopt(M_MMAP_THRESHOLD, kMappedBufferThreshold);
   (void)mallopt(M_TRIM_THRESHOLD, kMappedBufferThreshold);
   x->file_count = file_count;
+  // The umask is read (and put back) before the reader threads exist.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  x->directory_mode = 0755 & ~mask;
   read_ahead_start(&x->reader, x->crc_table.get(), source, file_count);
   return true;
 }
@@ -317,6 +324,7 @@ void extraction_stop(Extraction* extraction) {
   if (extraction->run == nullptr) return;
   read_ahead_stop(&extraction->run->reader);
   extraction->run->item = nullptr;
+  discard_output_file(&extraction->run->file);
 }
 
 }  // namespace telo

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "installer/extraction.h"
+#include "installer/file_output.h"
 #include "pack/installer_file.h"
 #include "pack/report.h"
 
@@ -62,6 +63,7 @@ int extract_installer(const std::string& installer, const std::string& directory
     return 1;
   }
   report_a_file_cut_short(installer);
+  remove_temporaries_on_signals();
   Extraction extraction;
   if (!extraction_start(&extraction, file.next, file.header.file_count, directory.c_str())) {
     pack_error("%s: not enough memory", installer.c_str());

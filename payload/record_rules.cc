@@ -15,13 +15,12 @@ bool record_rel_path(std::span<const std::uint8_t> header, std::string_view* rel
 }
 
 bool is_safe_rel_path(std::string_view rel_path) {
-  if (rel_path.empty() || rel_path.front() == '/') return false;
-  std::size_t start = 0;
-  while (start <= rel_path.size()) {
-    std::size_t slash = rel_path.find('/', start);
-    if (slash == std::string_view::npos) slash = rel_path.size();
-    if (rel_path.substr(start, slash - start) == "..") return false;
-    start = slash + 1;
+  // The path is joined to the directory with a '/', so a leading '/' only
+  // doubles a separator; what counts is that no ".." climbs above the top.
+  std::size_t depth = 0;
+  for (std::string_view part : path_components(rel_path)) {
+    if (part != "..") ++depth;
+    else if (depth-- == 0) return false;
   }
   return true;
 }
@@ -46,7 +45,7 @@ const char* record_fault_text(RecordFault fault) {
   switch (fault) {
     case RecordFault::kNone: return "no fault";
     case RecordFault::kUnterminatedPath: return "path not terminated within the record header";
-    case RecordFault::kUnsafePath: return "path is empty, absolute or contains a '..' component";
+    case RecordFault::kUnsafePath: return "path leads out of the installation directory";
     case RecordFault::kEmptyCompressed: return "compressed record of size 0";
     case RecordFault::kStoredSizeMismatch: return "stored record whose stored size differs from its size";
     case RecordFault::kRemovalWithBytes: return "removal record with stored bytes";

@@ -18,7 +18,7 @@ namespace telo {
 enum class RecordFault {
   kNone,
   kUnterminatedPath,    // no zero byte ends rel_path within the header
-  kUnsafePath,          // empty, absolute, or with a ".." component
+  kUnsafePath,          // a ".." climbs above the installation directory
   kEmptyCompressed,     // a compressed record of size 0
   kStoredSizeMismatch,  // a stored record whose stored_size differs from size
   kRemovalWithBytes,    // a removal record that claims stored bytes
@@ -28,8 +28,9 @@ enum class RecordFault {
 // kRecordFixedSize). False when no zero byte ends the path within the header.
 bool record_rel_path(std::span<const std::uint8_t> header, std::string_view* rel_path);
 
-// True for a path that stays below the directory it is joined to: not empty,
-// not absolute, and no component is "..".
+// True for a path that stays below the directory it is joined to (read as
+// written, without links): no ".." climbs above it. An empty or absolute
+// path stays inside, since the directory and a '/' come before it.
 bool is_safe_rel_path(std::string_view rel_path);
 
 // The first fault of a record header, or RecordFault::kNone.

@@ -16,28 +16,46 @@ bool has_long_component(std::string_view path) {
   return false;
 }
 
-// The path opened for the file names a directory when it ends in '/' or in
-// a "." component, or when it folds to the installation directory itself.
+// The path opened for the file names a directory when it ends in '/', "."
+// or "..", or when it folds to the installation directory itself.
 bool names_a_directory(std::string_view rel_path) {
   if (rel_path.empty() || rel_path.back() == '/') return true;
   std::size_t slash = rel_path.rfind('/');
   std::string_view last = slash == std::string_view::npos ? rel_path : rel_path.substr(slash + 1);
-  return last == ".";
+  return last == "." || last == "..";
 }
 
-std::string key_of(const std::vector<std::string_view>& parts, std::size_t count) {
+std::string key_of(const std::vector<std::string_view>& parts) {
   std::string key;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i != 0) key += '/';
-    key += parts[i];
+  for (std::string_view part : parts) {
+    if (!key.empty()) key += '/';
+    key += part;
   }
   return key;
 }
 
+// The components left once each ".." has taken back the one before it (the
+// record rules keep any from climbing above the top).
+std::vector<std::string_view> folded(std::string_view path) {
+  std::vector<std::string_view> parts;
+  for (std::string_view part : path_components(path)) {
+    if (part != "..") parts.push_back(part);
+    else if (!parts.empty()) parts.pop_back();
+  }
+  return parts;
+}
+
+// Each directory along the path, as the installer meets them: "a/../b"
+// passes through "a", which must be (or become) a directory.
 TreeFault make_directories(TreeModel* tree, std::string_view directory) {
-  const std::vector<std::string_view> parts = path_components(directory);
-  for (std::size_t n = 1; n <= parts.size(); ++n) {
-    auto [at, added] = tree->entries.try_emplace(key_of(parts, n), true);
+  std::vector<std::string_view> parts;
+  for (std::string_view part : path_components(directory)) {
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+    auto [at, added] = tree->entries.try_emplace(key_of(parts), true);
     if (!added && !at->second) return TreeFault::kFileInTheWay;
   }
   return TreeFault::kNone;
@@ -50,17 +68,29 @@ bool has_children(const TreeModel& tree, const std::string& key) {
 }
 
 // remove() then rmdir(): a file goes unless the path ends in '/'; an empty
-// directory goes; a path whose last component is "." stays, as does
-// anything else.
+// directory goes; a path whose last component is "." or ".." stays (as
+// does the installation directory itself), as does anything else. Every
+// directory the path passes through must be there.
 void remove_path(TreeModel* tree, std::string_view rel_path) {
   const bool trailing_slash = !rel_path.empty() && rel_path.back() == '/';
   std::string_view trimmed = rel_path;
   while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
   const std::size_t slash = trimmed.rfind('/');
   const std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
-  if (last.empty() || last == ".") return;
-  const std::vector<std::string_view> parts = path_components(rel_path);
-  const std::string key = key_of(parts, parts.size());
+  if (last.empty() || last == "." || last == "..") return;
+  std::vector<std::string_view> parts;
+  const std::string_view directories = slash == std::string_view::npos ? std::string_view() : trimmed.substr(0, slash);
+  for (std::string_view part : path_components(directories)) {
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+    auto at = tree->entries.find(key_of(parts));
+    if (at == tree->entries.end() || !at->second) return;
+  }
+  parts.push_back(last);
+  const std::string key = key_of(parts);
   auto at = tree->entries.find(key);
   if (at == tree->entries.end()) return;
   const bool is_directory = at->second;
@@ -77,8 +107,7 @@ TreeFault tree_apply(TreeModel* tree, const FileRecord& record, std::string_view
   if (has_long_component(rel_path)) return TreeFault::kNameTooLong;
   if (TreeFault fault = make_directories(tree, directory_part(rel_path)); fault != TreeFault::kNone) return fault;
   if (names_a_directory(rel_path)) return TreeFault::kDirectoryInTheWay;
-  const std::vector<std::string_view> parts = path_components(rel_path);
-  auto [at, added] = tree->entries.try_emplace(key_of(parts, parts.size()), false);
+  auto [at, added] = tree->entries.try_emplace(key_of(folded(rel_path)), false);
   if (!added && at->second) return TreeFault::kDirectoryInTheWay;
   return TreeFault::kNone;
 }

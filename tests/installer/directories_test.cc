@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +56,31 @@ TEST(MakeDirectoryPath, StopsAtAComponentThatIsAFile) {
   std::string partial = dir / ("p/q/" + std::string(300, 'n') + "/r");
   EXPECT_EQ(make_directory_path(partial.data()), 0);
   EXPECT_EQ(is_directory((dir / "p/q").c_str()), 1);
+}
+
+// Two installers making the same new directories: whichever makes one
+// first, the other finds it there, and both go on.
+TEST(MakeDirectoryPath, AnotherProcessMakingTheSameDirectoryIsNoFailure) {
+  ScopedTempDir dir;
+  std::string deep;
+  for (int i = 0; i < 24; ++i) deep += "/d" + std::to_string(i);
+  std::atomic<int> failures{0};
+  for (int round = 0; round < 80; ++round) {
+    const std::string path = dir / ("r" + std::to_string(round) + deep);
+    std::atomic<int> ready{0};
+    auto make = [&] {
+      std::string mine = path;
+      ++ready;
+      while (ready.load() < 2) {
+      }
+      if (make_directory_path(mine.data()) != 1) ++failures;
+    };
+    std::thread other(make);
+    make();
+    other.join();
+    EXPECT_EQ(is_directory(path.c_str()), 1);
+  }
+  EXPECT_EQ(failures.load(), 0);
 }
 
 TEST(MakeDirectoryPath, RootEmptyAndNullSucceedAtOnce) {

@@ -10,16 +10,18 @@
 namespace telo {
 namespace {
 
+// The path follows the directory and a '/': an empty or absolute one, and
+// one whose ".." come back no higher than the top, stay inside.
 TEST(IsSafeRelPath, AcceptsPathsThatStayBelow) {
   for (const char* path : {"a", "a/b/c.txt", "...", "..a", "a..", "a/..b/c", "./a", "a//b", "a/b/",
-                           "a\\..\\b"}) {
+                           "a\\..\\b", "", "/", "/etc/passwd", "a/..", "a/../b", "a//../b", "a/b/../../c",
+                           "a/./.."}) {
     EXPECT_TRUE(is_safe_rel_path(path)) << path;
   }
 }
 
-TEST(IsSafeRelPath, RefusesEmptyAbsoluteAndParentComponents) {
-  for (const char* path : {"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../b", "a/b/../../..",
-                           "a//../b", "../"}) {
+TEST(IsSafeRelPath, RefusesPathsThatClimbAboveTheTop) {
+  for (const char* path : {"..", "../x", "a/b/../../..", "../", "/..", "a/../../b", "./../a", "a/../b/../.."}) {
     EXPECT_FALSE(is_safe_rel_path(path)) << path;
   }
 }
@@ -63,9 +65,19 @@ TEST(CheckRecord, ReportsTheFirstFault) {
       {7, 0, 3, "a", RecordFault::kEmptyCompressed},  // other methods decode like 1
       {METHOD_COMPRESSED, 100, 3, "a", RecordFault::kNone},
       {METHOD_REMOVE, 0, 0, "a", RecordFault::kNone},
-      {METHOD_REMOVE, 0, 0, "", RecordFault::kUnsafePath},
+      {METHOD_REMOVE, 0, 3, "a", RecordFault::kRemovalWithBytes},
+      // Joined to the directory with a '/', a path stays inside unless a
+      // ".." climbs above the top.
+      {METHOD_REMOVE, 0, 0, "", RecordFault::kNone},
+      {METHOD_STORED, 0, 0, "", RecordFault::kNone},
+      {METHOD_COMPRESSED, 1, 1, "/abs", RecordFault::kNone},
+      {METHOD_STORED, 1, 1, "a/../b", RecordFault::kNone},
+      {METHOD_STORED, 1, 1, "a/..", RecordFault::kNone},
+      {METHOD_STORED, 1, 1, "a/./../b", RecordFault::kNone},
       {METHOD_STORED, 5, 4, "../a", RecordFault::kUnsafePath},
-      {METHOD_COMPRESSED, 1, 1, "/abs", RecordFault::kUnsafePath},
+      {METHOD_STORED, 1, 1, "a/../../b", RecordFault::kUnsafePath},
+      {METHOD_STORED, 1, 1, "/../b", RecordFault::kUnsafePath},
+      {METHOD_REMOVE, 0, 0, "..", RecordFault::kUnsafePath},
   };
   for (const CheckCase& c : cases) {
     FileRecord record;

@@ -58,6 +58,17 @@ TEST(CraftedPayloads, InstallerVerifyAndExtractAgree) {
       {"a removal takes an empty directory", {{"d/e", "1"}, removal("d/e"), removal("d")}, true},
       {"a removal with a trailing '/' spares a file", {{"a", "1"}, removal("a/"), {"b", "2"}}, true},
       {"a removal of a missing path", {removal("nothing/here"), {"b", "2"}}, true},
+      // A path goes below the directory after a '/', so only a ".." that
+      // climbs above the top leads out.
+      {"an absolute path lands below the directory", {{"/abs/x", "1"}, {"//y", "2"}}, true},
+      {"a '..' that comes back inside", {{"a/../b", "1"}, {"c/d/../../e", "2"}}, true},
+      {"a '..' after a file's name", {{"f", "1"}, {"f/../g", "2"}}, false},
+      {"a '..' as the last component", {{"a/..", "x"}}, false},
+      {"an empty path names the directory itself", {{"", "x"}}, false},
+      {"a '..' that climbs out", {{"ok", "1"}, {"a/../../x", "2"}}, false},
+      {"a removal through '..'", {{"b", "1"}, {"a/c", "2"}, removal("a/../b")}, true},
+      {"a removal through a missing directory's '..'", {{"b", "1"}, removal("gone/../b")}, true},
+      {"a removal of the empty path leaves the directory", {{"b", "1"}, removal(""), removal("b")}, true},
   };
   for (const CraftedCase& c : cases) {
     ScopedTempDir temp;

@@ -87,6 +87,7 @@ struct Worker {
   std::string installer = dir / "setup.bin";
   std::string target = dir / "telo";
   std::map<std::string, std::string> good;
+  std::vector<std::string> env;  // extra NAME=VALUE entries for every run
 
   // Next, the default directory, No to choosing another one outside /usr
   // and /home, Next past the warning about an existing directory (when there
@@ -96,6 +97,7 @@ struct Worker {
     testing::RunOptions options;
     options.stdin_text = over_earlier ? "n\ny\nn\nn\nc\n" : "n\ny\nn\nc\n";
     options.timeout_seconds = 30;
+    options.env = env;
     return testing::run_program_as(TELO_INSTALLER_PATH, {installer, "-TELO", target}, options);
   }
 };
@@ -141,7 +143,8 @@ Outcome run_damaged(Worker& worker, const std::vector<std::uint8_t>& file, const
   return outcome;
 }
 
-TEST(DamageSweep, EveryDamagedByteAndEveryCutEndsWithItsMessageAndLosesNothing) {
+// The whole sweep, with `env` given to every run.
+void sweep(const std::vector<std::string>& env) {
   testing::PayloadTexts texts;
   texts.java_runtime = "jre1.6.0 04";
   const testing::BuiltPayload payload = testing::build_payload(sweep_files(), texts);
@@ -150,6 +153,7 @@ TEST(DamageSweep, EveryDamagedByteAndEveryCutEndsWithItsMessageAndLosesNothing) 
   std::vector<std::unique_ptr<Worker>> workers;
   for (unsigned w = 0; w < worker_count; ++w) {
     workers.push_back(std::make_unique<Worker>());
+    workers[w]->env = env;
     testing::write_installer(workers[w]->installer, payload.bytes());
     const RunResult first = workers[w]->install(false);
     workers[w]->good = snapshot(workers[w]->target);
@@ -186,6 +190,12 @@ TEST(DamageSweep, EveryDamagedByteAndEveryCutEndsWithItsMessageAndLosesNothing) 
   std::cout << damages.size() << " damaged runs:\n";
   for (const auto& [ending, count] : counts) std::cout << "  " << count << "  " << ending << "\n";
 }
+
+TEST(DamageSweep, EveryDamagedByteAndEveryCutEndsWithItsMessageAndLosesNothing) { sweep({}); }
+
+// Where files are written under a temporary name from the start, no damage
+// leaves one behind (the snapshot holds hidden names too).
+TEST(DamageSweep, WithoutNamelessFilesNoDamageLeavesATemporary) { sweep({"TELO_WITHOUT_TMPFILE=1"}); }
 
 }  // namespace
 }  // namespace telo

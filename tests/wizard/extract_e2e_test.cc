@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -75,6 +76,7 @@ struct Installation {
   std::string installer = box.dir / "telo-setup.bin";
   BuiltPayload payload;
   std::string inside = kInside;
+  std::vector<std::string> env;  // extra NAME=VALUE entries for every run
 
   // An x86 host whatever the build's target: its first question after
   // extraction ("Proceed?") is the one the typed answers cancel. (On an ARM
@@ -107,6 +109,7 @@ struct Installation {
     run.args = args;
     run.input = input;
     run.use_pty = pty;
+    run.env = env;
     return testing::run_in_namespace(box, installer, run);
   }
   std::string expected_start(bool typed = true) const {
@@ -333,10 +336,8 @@ TEST(Extraction, EachDamageEndsWithItsMessageAndLeavesWhatWasWritten) {
       {"path with '..' that would escape",
        [](BuiltPayload& p) { with_header(p, record_at(p, 1), "../../escaped"); },
        "Corrupted file(s) (err=7)."},
-      {"absolute path", [](BuiltPayload& p) { with_header(p, record_at(p, 1), "/tmp/absolute"); },
-       "Corrupted file(s) (err=7)."},
-      {"empty path", [](BuiltPayload& p) { with_header(p, record_at(p, 1), ""); },
-       "Corrupted file(s) (err=7)."},
+      {"'..' below the top that climbs out",
+       [](BuiltPayload& p) { with_header(p, record_at(p, 1), "a/../../escaped"); }, "Corrupted file(s) (err=7)."},
       {"removal of '..'",
        [](BuiltPayload& p) {
          FileRecord r;
@@ -394,9 +395,169 @@ TEST(Extraction, EachDamageEndsWithItsMessageAndLeavesWhatWasWritten) {
                 over_earlier ? 3 : 1)
           << c.name;
       EXPECT_FALSE(fs::exists(run.box.host_path("/home/escaped"))) << c.name;
-      EXPECT_FALSE(fs::exists("/tmp/absolute")) << c.name;
+      EXPECT_FALSE(fs::exists(run.box.host_path("/home/t/escaped"))) << c.name;
     }
   }
+}
+
+RunResult run_with_file_size_limit(const Installation& run, rlim_t bytes);
+
+// A path is joined to the installation directory with a '/': an absolute
+// one, or one whose ".." comes back inside, is installed there as written;
+// an empty one names the directory itself, which cannot be a file.
+TEST(Extraction, PathsThatStayInsideAreInstalledAsWritten) {
+  {
+    Installation run;
+    run.payload = testing::build_payload({
+        {"/abs/x", "absolute", METHOD_STORED, kTime1},
+        {"a/../b", "back inside", METHOD_STORED, kTime1},
+        {"c//./d", "folded", METHOD_STORED, kTime1},
+        {"b", "", METHOD_REMOVE},
+        {"a/../e", "again", METHOD_STORED, kTime1},
+    });
+    RunResult result = run.run_typed();
+    EXPECT_EQ(result.stderr_text.find("(err="), std::string::npos) << result.stderr_text;
+    EXPECT_EQ(read_file(run.target("abs/x")), "absolute");
+    EXPECT_TRUE(fs::is_directory(run.target("a")));
+    EXPECT_FALSE(fs::exists(run.target("b")));
+    EXPECT_EQ(read_file(run.target("c/d")), "folded");
+    EXPECT_EQ(read_file(run.target("e")), "again");
+  }
+  {
+    Installation run;
+    run.payload = testing::build_payload({{"", "x", METHOD_STORED, kTime1}});
+    RunResult result = run.run_auto();
+    EXPECT_EQ(result.stderr_text, failed_with(run, "", "Can't create file - Is a directory (err=5)."));
+    EXPECT_TRUE(fs::is_directory(run.target()));
+  }
+}
+
+// The shared folders carry default ACLs that grant group and others rw-
+// only; a folder made below one later must still be one others can enter.
+std::vector<std::uint8_t> shared_default_acl() {
+  std::vector<std::uint8_t> acl = {2, 0, 0, 0};  // version, then owner rwx, group rw-, others rw-
+  for (const std::pair<std::uint16_t, std::uint16_t>& entry :
+       {std::pair<std::uint16_t, std::uint16_t>{0x01, 7}, {0x04, 6}, {0x20, 6}}) {
+    const std::uint8_t bytes[8] = {static_cast<std::uint8_t>(entry.first), 0, static_cast<std::uint8_t>(entry.second),
+                                   0, 0xFF, 0xFF, 0xFF, 0xFF};
+    acl.insert(acl.end(), bytes, bytes + 8);
+  }
+  return acl;
+}
+
+TEST(Extraction, FoldersMadeBelowASharedFolderCanBeEnteredByOthers) {
+  Installation run;
+  run.payload = testing::build_payload({{"data/new/deeper/file", "x", METHOD_STORED, kTime1}});
+  fs::create_directories(run.target("data"));
+  ::chmod(run.target("data").c_str(), 0777);
+  const std::vector<std::uint8_t> acl = shared_default_acl();
+  if (::setxattr(run.target("data").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) != 0)
+    GTEST_SKIP() << "no ACLs on this file system";
+  RunResult result = run.run_typed();
+  ASSERT_EQ(read_file(run.target("data/new/deeper/file")), "x") << result.stderr_text;
+  for (const char* folder : {"data/new", "data/new/deeper"})
+    EXPECT_EQ(status_of(run.target(folder)).st_mode & 07777, 0755 & ~current_umask()) << folder;
+}
+
+// The temporary beside a file never takes a name someone else made: not a
+// record's own file that looks like one, not a folder another user put
+// there. Both with nameless files and without.
+TEST(Extraction, TemporaryNamesNeverTakeWhatOthersMade) {
+  for (bool nameless : {true, false}) {
+    {
+      Installation run;
+      if (!nameless) run.env.push_back("TELO_WITHOUT_TMPFILE=1");
+      run.payload = testing::build_payload({
+          {".a.telo-new", "a record of its own", METHOD_STORED, kTime1},
+          {"a", "the file a", METHOD_STORED, kTime1},
+      });
+      RunResult result = run.run_typed();
+      EXPECT_EQ(read_file(run.target(".a.telo-new")), "a record of its own") << nameless << result.stderr_text;
+      EXPECT_EQ(read_file(run.target("a")), "the file a") << nameless;
+    }
+    {
+      Installation run;
+      if (!nameless) run.env.push_back("TELO_WITHOUT_TMPFILE=1");
+      run.payload = testing::build_payload({{"data/b", "new b", METHOD_STORED, kTime1}});
+      fs::create_directories(run.target("data/.b.telo-new"));
+      ::chmod(run.target("data").c_str(), 0777);
+      ::chown(run.target("data/.b.telo-new").c_str(), 1000, 1000);
+      write_file(run.target("data/b"), "old b");
+      RunResult result = run.run_typed();
+      EXPECT_EQ(result.stderr_text.find("(err="), std::string::npos) << nameless << result.stderr_text;
+      EXPECT_EQ(read_file(run.target("data/b")), "new b") << nameless;
+      EXPECT_TRUE(fs::is_directory(run.target("data/.b.telo-new"))) << nameless;
+    }
+  }
+}
+
+// Where files get a temporary name from the start, a record that fails its
+// checks, or a file that cannot be written whole, leaves no trace of it.
+TEST(Extraction, WithoutNamelessFilesAFaultLeavesNoTemporary) {
+  for (bool over_earlier : {false, true}) {
+    Installation run;
+    run.env.push_back("TELO_WITHOUT_TMPFILE=1");
+    run.payload = testing::build_payload({{"large", patterned(300000, 3), METHOD_COMPRESSED, kTime1}});
+    FileRecord r = record_at(run.payload, 0);
+    r.data_crc ^= 1;
+    replace_header(run.payload, 0, make_record_header(r, "large"));
+    if (over_earlier) {
+      fs::create_directories(run.target());
+      write_file(run.target("large"), "old");
+    }
+    RunResult result = run.run_auto();
+    EXPECT_TRUE(result.stderr_text.ends_with("Corrupted file(s) (err=5).\n" + kTerminated)) << result.stderr_text;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(run.target())) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, over_earlier ? std::vector<std::string>{"large"} : std::vector<std::string>{}) << over_earlier;
+    if (over_earlier) {
+      EXPECT_EQ(read_file(run.target("large")), "old");
+    }
+  }
+  {
+    Installation run;
+    run.env.push_back("TELO_WITHOUT_TMPFILE=1");
+    run.payload = testing::build_payload({{"large", patterned(200000, 5), METHOD_STORED, kTime1}});
+    run.write();
+    RunResult result = run_with_file_size_limit(run, 100000);
+    EXPECT_TRUE(result.stderr_text.ends_with("Error saving data - File too large (err=1).\n" + kTerminated))
+        << result.stderr_text;
+    EXPECT_TRUE(fs::is_empty(run.target()));
+  }
+}
+
+// A link planted at a file's path, or at one of its directories, is followed
+// as opening the path would follow it, as long as it stays inside (an
+// absolute one too, when it names a path inside); a link that leads nowhere
+// stands in the way of a directory as a file would.
+TEST(Extraction, LinksThatStayInsideAreFollowedAtEveryComponent) {
+  Installation run;
+  run.payload = testing::build_payload({
+      {"data/settings.ini", "relative", METHOD_STORED, kTime1},
+      {"conf.ini", "absolute", METHOD_STORED, kTime1},
+      {"sub/x", "through a folder", METHOD_STORED, kTime1},
+      {"later", "1", METHOD_STORED, kTime1},
+  });
+  fs::create_directories(run.target("data"));
+  fs::create_directories(run.target("kept"));
+  fs::create_symlink("../kept/settings.ini", run.target("data/settings.ini"));
+  fs::create_symlink(kInside + "/kept/conf.ini", run.target("conf.ini"));
+  fs::create_directory_symlink(kInside + "/kept", run.target("sub"));
+  RunResult result = run.run_typed();
+  EXPECT_EQ(result.stderr_text.find("(err="), std::string::npos) << result.stderr_text;
+  EXPECT_EQ(read_file(run.target("kept/settings.ini")), "relative");
+  EXPECT_EQ(read_file(run.target("kept/conf.ini")), "absolute");
+  EXPECT_EQ(read_file(run.target("kept/x")), "through a folder");
+  EXPECT_TRUE(fs::is_symlink(run.target("data/settings.ini")));
+  EXPECT_TRUE(fs::is_symlink(run.target("conf.ini")));
+
+  Installation dangling;
+  dangling.payload = testing::build_payload({{"gone/x", "x", METHOD_STORED, kTime1}});
+  fs::create_directories(dangling.target());
+  fs::create_symlink("missing", dangling.target("gone"));
+  result = dangling.run_auto();
+  EXPECT_EQ(result.stderr_text, failed_with(dangling, "", "Can't create directory - File exists (err=4)."));
+  EXPECT_FALSE(fs::exists(dangling.target("missing")));
 }
 
 TEST(Extraction, AnUndecodableStreamIsADecompressionError) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -33,8 +35,9 @@ struct Installer {
   }
   // Unattended, or (`typed`) answered up to extraction and cancelled at the
   // first question after it, so that the later steps leave the tree alone.
-  RunResult run(const std::string& directory, bool typed = false) const {
+  RunResult run(const std::string& directory, bool typed = false, const std::vector<std::string>& env = {}) const {
     testing::SandboxRun run;
+    run.env = env;
     run.args = {"-TELO", directory};
     if (typed) run.input = "n\ny\nc\n";
     else run.args.insert(run.args.begin(), "-autonext");
@@ -102,6 +105,26 @@ TEST(HostFaults, AnInstallationKilledInALargeFileCompletesOnASecondRun) {
   EXPECT_EQ(installer.names("/home/t/telo"),
             (std::vector<std::string>{"data", "data/large.bin", "first.txt", "last.txt"}));
   EXPECT_EQ(fs::file_size(installer.box.host_path("/home/t/telo/data/large.bin")), 96u << 20);
+}
+
+// Where files are written under a temporary name from the start, an
+// interruption in the middle of a file takes that temporary with it: the
+// tree holds what was finished and nothing else.
+TEST(HostFaults, AnInterruptedInstallationLeavesNoTemporaryWithoutNamelessFiles) {
+  const std::vector<TestFile> files = {
+      {"first.txt", "first", METHOD_STORED, kTime},
+      {"data/large.bin", "", METHOD_COMPRESSED, kTime, 0100644, 0, 96u << 20},
+      {"last.txt", "last", METHOD_STORED, kTime},
+  };
+  for (const char* signal_name : {"INT", "TERM"}) {
+    Installer installer(files);
+    installer.box.add_setup(
+        std::string("installer=$$; (while [ ! -e /home/t/telo/first.txt ]; do sleep 0.01; done; sleep 0.3; "
+                    "kill -") + signal_name + " $installer) &");
+    RunResult stopped = installer.run("/home/t/telo", true, {"TELO_WITHOUT_TMPFILE=1"});
+    EXPECT_EQ(stopped.signal, std::string(signal_name) == "INT" ? SIGINT : SIGTERM) << stopped.stderr_text;
+    EXPECT_EQ(installer.names("/home/t/telo"), (std::vector<std::string>{"data", "first.txt"})) << signal_name;
+  }
 }
 
 }  // namespace
