@@ -75,7 +75,7 @@ struct Reading {
     std::uint64_t written = 0;
     for (bool done = false;;) {
       for (;;) {
-        const std::span<const std::uint8_t> bytes = read_ahead_ready_bytes(item, written, calls, done);
+        const std::span<const std::uint8_t> bytes = read_ahead_ready_bytes(item, written, calls);
         if (bytes.empty()) break;
         contents->append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         written += bytes.size();
