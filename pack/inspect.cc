@@ -6,6 +6,7 @@
 
 #include "pack/installer_file.h"
 #include "pack/name_quoting.h"
+#include "pack/payload_tally.h"
 #include "pack/program_arch.h"
 #include "pack/report.h"
 #include "payload/locate.h"
@@ -64,13 +65,7 @@ void print_record(const PayloadRecord& record) {
               r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), quote_name(record.rel_path).c_str());
 }
 
-// What the header promises, added up from the records as they are read,
-// and what the records do to a fresh installation directory.
-struct Tally {
-  PayloadHeader sums{};
-  std::uint32_t last_slot = 0;
-  TreeModel tree;
-};
+}  // namespace
 
 // The header's counts and totals and each record's place must agree with
 // the records themselves; the installer trusts them for its progress and
@@ -126,6 +121,8 @@ bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* 
   }
   return true;
 }
+
+namespace {
 
 int report_fault(const std::string& path, const std::string& fault) {
   pack_error("%s: %s", path.c_str(), fault.c_str());
