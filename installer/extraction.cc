@@ -208,7 +208,7 @@ void write_ready(ExtractionRun* x) {
   const std::uint64_t before = x->written;
   for (;;) {
     const std::span<const std::uint8_t> bytes =
-        read_ahead_ready_bytes(x->item, x->written, x->calls_seen, x->contents_finished);
+        read_ahead_ready_bytes(x->item, x->written, x->calls_seen);
     if (bytes.empty()) break;
     errno = 0;
     if (x->write_error == 0 && !write_output_file(&x->file, bytes)) x->write_error = errno != 0 ? errno : EIO;

@@ -1,5 +1,6 @@
 #include "installer/read_ahead.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -7,6 +8,8 @@
 
 #include <algorithm>
 #include <system_error>
+
+#include "payload/crc16_sliced.h"
 
 namespace telo {
 
@@ -20,6 +23,12 @@ constexpr std::uint64_t kRingSize = 3 * std::uint64_t{kLargeWindow};
 constexpr std::uint32_t kCallsPerWakeUp = 64;  // the writer writes and shows progress in steps this coarse
 static_assert(kLargeWindow % kDecodeCall == 0 && kLargeWindow / kDecodeCall >= 2 * kCallsPerWakeUp,
               "a window holds whole calls, and room for the decoder while the writer writes");
+// A stored record is read this many calls' bytes at a time: few system
+// calls, and still a small part of a window.
+constexpr std::uint32_t kStoredRead = 16 * kDecodeCall;
+static_assert(kLargeWindow % kStoredRead == 0, "a read never runs past the end of a large window");
+// A copy of stored bytes larger than this is given back after its record.
+constexpr std::size_t kKeptCopy = 4u << 20;
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -27,15 +36,8 @@ std::uint32_t round_to_calls(std::uint32_t size) {
   return static_cast<std::uint32_t>((std::uint64_t{size} + kDecodeCall - 1) / kDecodeCall * kDecodeCall);
 }
 
-void unmap_stored(ReadRecord* item) {
-  if (item->mapping != nullptr) ::munmap(item->mapping, item->mapping_size);
-  item->mapping = nullptr;
-  item->mapping_size = 0;
-  item->stored = nullptr;
-}
-
 void reset(ReadRecord* item) {
-  unmap_stored(item);
+  item->stored_at = 0;
   item->header.fields = FileRecord{};
   item->header.rel_path = nullptr;
   item->header_fault = RecordCheck::kNone;
@@ -76,15 +78,15 @@ void finish(ReadAhead* r, ReadRecord* item, RecordCheck fault) {
 
 enum class Memory { kTaken, kNoRoomYet, kNone };
 
-// Takes the window a compressed record decodes into, if there is room now.
+// Takes the window a record's contents go into, if there is room now.
 // Windows are taken in record order, by the one reader that reads headers,
 // and given back in the same order by the writer. Without reader threads
-// the writer decodes a file whole before writing it, so it gets a block of
+// the writer reads a file whole before writing it, so it gets a block of
 // its own of the file's size. Called under the lock.
 Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
   const FileRecord& record = item->header.fields;
-  if (record.method == METHOD_STORED) return Memory::kTaken;  // written from the mapping
   const std::uint32_t whole = round_to_calls(record.size);
+  if (whole == 0) return Memory::kTaken;  // nothing to hold
   if (!r->threaded) {
     item->own_block.reset(static_cast<std::uint8_t*>(std::malloc(whole)));
     if (item->own_block == nullptr) return Memory::kNone;
@@ -102,10 +104,10 @@ Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
   return Memory::kTaken;
 }
 
-// Maps the record's stored bytes from the installer's file. The file cannot
-// change under the installer, which is running from it. False when they
-// run past the end of the file (`fault` kStoredShort) or cannot be mapped.
-bool map_stored(ReadAhead* r, ReadRecord* item, RecordCheck* fault) {
+// Finds the record's stored bytes in the installer's file and asks the
+// system to start reading them. False (`fault` kStoredShort) when they run
+// past the end of the file as it was at the start.
+bool place_stored(ReadAhead* r, ReadRecord* item, RecordCheck* fault) {
   const std::uint32_t stored_size = item->header.fields.stored_size;
   const std::uint64_t at = r->source.offset;
   r->source.offset += stored_size;
@@ -113,40 +115,40 @@ bool map_stored(ReadAhead* r, ReadRecord* item, RecordCheck* fault) {
     *fault = RecordCheck::kStoredShort;
     return false;
   }
-  if (stored_size == 0) {
-    static const std::uint8_t kNothing = 0;
-    item->stored = &kNothing;
-    return true;
-  }
-  static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  const std::uint64_t start = at / page * page;
-  const std::uint64_t length = at - start + stored_size;
-  void* mapping = length <= SIZE_MAX ? ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                                              r->source.fd, static_cast<off_t>(start))
-                                     : MAP_FAILED;
-  if (mapping == MAP_FAILED) {
-    *fault = RecordCheck::kNoMemory;
-    return false;
-  }
-  item->mapping = mapping;
-  item->mapping_size = length;
-  item->stored = static_cast<const std::uint8_t*>(mapping) + (at - start);
+  item->stored_at = at;
+  if (stored_size != 0) (void)::posix_fadvise(r->source.fd, static_cast<off_t>(at), stored_size, POSIX_FADV_WILLNEED);
   return true;
 }
 
-// Counts one decode call for the writer; false when cancelled.
-bool count_call(ReadAhead* r, ReadRecord* item) {
+// Reads exactly `length` bytes at `at`; false when the file ends first (it
+// was cut short since the start) or cannot be read.
+bool read_exactly(int fd, std::uint64_t at, std::uint8_t* into, std::uint32_t length) {
+  PayloadSource source{fd, at};
+  return payload_read(&source, into, length) == length;
+}
+
+// Room for a copy of `size` bytes; false when memory cannot be had.
+bool hold_copy(StoredCopy* copy, std::size_t size) {
+  if (size == 0) size = 1;  // a valid place even for no bytes
+  if (copy->capacity >= size) return true;
+  copy->bytes.reset(static_cast<std::uint8_t*>(std::malloc(size)));
+  copy->capacity = copy->bytes != nullptr ? size : 0;
+  return copy->bytes != nullptr;
+}
+
+// Counts `calls` calls' bytes as ready for the writer; false when cancelled.
+bool count_calls(ReadAhead* r, ReadRecord* item, std::uint32_t calls) {
   Lock hold(r->lock);
-  ++item->calls_done;
-  if (item->calls_done % kCallsPerWakeUp == 0) r->changed.notify_all();
+  const std::uint32_t before = item->calls_done;
+  item->calls_done += calls;
+  if (before / kCallsPerWakeUp != item->calls_done / kCallsPerWakeUp) r->changed.notify_all();
   return !r->cancelled;
 }
 
-// Waits until the window has room for the next call's output behind what
-// the writer has not written yet; false when cancelled.
-bool wait_for_room(ReadAhead* r, ReadRecord* item) {
+// Waits until the window has room for the contents up to `end_of_next`
+// behind what the writer has not written yet; false when cancelled.
+bool wait_for_room(ReadAhead* r, ReadRecord* item, std::uint64_t end_of_next) {
   Lock hold(r->lock);
-  const std::uint64_t end_of_next = (std::uint64_t{item->calls_done} + 1) * kDecodeCall;
   if (end_of_next <= item->consumed + item->window_size) return !r->cancelled;
   r->changed.notify_all();  // the writer, to write what is there
   r->changed.wait(hold, [&] { return r->cancelled || end_of_next <= item->consumed + item->window_size; });
@@ -155,31 +157,63 @@ bool wait_for_room(ReadAhead* r, ReadRecord* item) {
 
 // Decodes the stored stream call by call into the record's window, going
 // round it as the writer empties it; each call is counted for the writer.
-RecordCheck decode(ReadAhead* r, ReadRecord* item, Decompressor** context) {
+RecordCheck decode(ReadAhead* r, ReadRecord* item, Decompressor** context, const std::uint8_t* stored) {
   if (*context == nullptr && decompressor_create(context) < 0) return RecordCheck::kDecoder;
   RecordDecoding decoding;
-  start_record_decoding(&decoding, *context, item->stored, item->header.fields);
+  start_record_decoding(&decoding, *context, stored, item->header.fields);
   for (std::uint64_t produced = 0; next_piece_size(decoding) != 0; produced += kDecodeCall) {
-    if (!wait_for_room(r, item)) return RecordCheck::kDecoder;
+    if (!wait_for_room(r, item, produced + kDecodeCall)) return RecordCheck::kDecoder;
     RecordCheck check = decode_next_piece(&decoding, item->window + produced % item->window_size);
-    bool going_on = count_call(r, item);
+    bool going_on = count_calls(r, item, 1);
     if (check == RecordCheck::kNone && !going_on) check = RecordCheck::kDecoder;
     if (check != RecordCheck::kNone) return check;
   }
   return RecordCheck::kNone;
 }
 
-// Checks the stored bytes of a file record and decodes them.
-RecordCheck check_contents(ReadAhead* r, ReadRecord* item, Decompressor** context) {
+// Reads a stored record into its window a stretch at a time, going round
+// it as the writer empties it, and takes the CRC over exactly the bytes the
+// writer gets: what changes in the file meanwhile is read, and caught, or
+// not read at all.
+RecordCheck copy_stored(ReadAhead* r, ReadRecord* item) {
+  const FileRecord& record = item->header.fields;  // size equals stored_size (record rules)
+  std::uint16_t crc = 0;
+  for (std::uint64_t done = 0; done < record.size;) {
+    const std::uint64_t at = done % item->window_size;
+    const auto piece = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>({record.size - done, kStoredRead, item->window_size - at}));
+    if (!wait_for_room(r, item, done + piece)) return RecordCheck::kStoredShort;  // cancelled
+    if (!read_exactly(r->source.fd, item->stored_at + done, item->window + at, piece))
+      return RecordCheck::kStoredShort;
+    crc = crc16_sliced(crc, item->window + at, piece);
+    done += piece;
+    if (!count_calls(r, item, (piece + kDecodeCall - 1) / kDecodeCall)) return RecordCheck::kStoredShort;
+  }
+  return check_stored_crc(record, crc);
+}
+
+// Reads a compressed record's stream whole into `copy`, checks it and
+// decodes it; the contents are checked by their own CRC as they decode.
+RecordCheck check_compressed(ReadAhead* r, ReadRecord* item, Decompressor** context, StoredCopy* copy) {
   const FileRecord& record = item->header.fields;
-  if (RecordCheck check = check_stored_bytes(record, item->stored); check != RecordCheck::kNone) return check;
-  if (record.method == METHOD_STORED) return RecordCheck::kNone;
-  return decode(r, item, context);
+  if (!hold_copy(copy, record.stored_size)) return RecordCheck::kNoMemory;
+  if (!read_exactly(r->source.fd, item->stored_at, copy->bytes.get(), record.stored_size))
+    return RecordCheck::kStoredShort;
+  RecordCheck check = check_stored_bytes(record, copy->bytes.get());
+  if (check == RecordCheck::kNone) check = decode(r, item, context, copy->bytes.get());
+  if (copy->capacity > kKeptCopy) *copy = StoredCopy{};
+  return check;
+}
+
+// Checks a file record's stored bytes and puts its contents in its window.
+RecordCheck check_contents(ReadAhead* r, ReadRecord* item, Decompressor** context, StoredCopy* copy) {
+  if (item->header.fields.method == METHOD_STORED) return copy_stored(r, item);
+  return check_compressed(r, item, context, copy);
 }
 
 // Reads the next record's header, in file order, into a new slot (there is
 // room for one) and hands it over. Null when reading ends here; otherwise
-// the record. A file record's stored bytes are still to be mapped; once a
+// the record. A file record's stored bytes are still to be placed; once a
 // removal is handed over, the writer may give it back at any moment.
 ReadRecord* read_next_header(ReadAhead* r, bool* is_removal) {
   ReadRecord* item;
@@ -198,8 +232,8 @@ ReadRecord* read_next_header(ReadAhead* r, bool* is_removal) {
   return item;
 }
 
-// Takes the newest record's window once the ring has room for it and maps
-// its stored bytes. kNoRoomYet leaves it waiting for the writer to give
+// Takes the newest record's window once the ring has room for it and
+// places its stored bytes. kNoRoomYet leaves it waiting for the writer to give
 // memory back; false (in `going_on`) when reading ends here.
 Memory make_ready(ReadAhead* r, ReadRecord* item, bool* going_on) {
   {
@@ -213,7 +247,7 @@ Memory make_ready(ReadAhead* r, ReadRecord* item, bool* going_on) {
     }
   }
   RecordCheck fault = RecordCheck::kNone;
-  if (!map_stored(r, item, &fault)) {
+  if (!place_stored(r, item, &fault)) {
     finish(r, item, fault);
     *going_on = false;
     return Memory::kTaken;
@@ -271,13 +305,14 @@ bool sequence_step(ReadAhead* r, Lock& hold) {
 // on a record the writer gets to.
 void reader_main(ReadAhead* r) {
   Decompressor* context = nullptr;
+  StoredCopy copy;
   Lock hold(r->lock);
   for (;;) {
     if (r->cancelled) break;
     if (ReadRecord* item = waiting_record(r)) {
       item->claimed = true;
       hold.unlock();
-      const RecordCheck fault = check_contents(r, item, &context);
+      const RecordCheck fault = check_contents(r, item, &context, &copy);
       hold.lock();
       finish_locked(r, item, fault);
       continue;
@@ -297,7 +332,7 @@ void read_in_turn(ReadAhead* r) {
     if (ReadRecord* item = waiting_record(r)) {
       item->claimed = true;
       hold.unlock();
-      const RecordCheck fault = check_contents(r, item, &r->context);
+      const RecordCheck fault = check_contents(r, item, &r->context, &r->copy);
       hold.lock();
       finish_locked(r, item, fault);
     }
@@ -358,12 +393,8 @@ void read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t calls_s
 }
 
 std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std::uint64_t written,
-                                                     std::uint32_t calls_seen, bool finished) {
+                                                     std::uint32_t calls_seen) {
   const FileRecord& record = item->header.fields;
-  if (record.method == METHOD_STORED) {
-    if (!finished || written >= record.size) return {};
-    return {item->stored + written, static_cast<std::size_t>(record.size - written)};
-  }
   const std::uint64_t decoded = std::min<std::uint64_t>(std::uint64_t{calls_seen} * kDecodeCall, record.size);
   if (written >= decoded) return {};
   const std::uint64_t at = written % item->window_size;
@@ -400,6 +431,7 @@ void read_ahead_stop(ReadAhead* r) {
   if (r->ring != nullptr) ::munmap(r->ring, r->ring_spans.size);
   r->ring = nullptr;
   decompressor_destroy(&r->context);
+  r->copy = StoredCopy{};
   r->ring_spans = RecordRing{};
 }
 

@@ -1,8 +1,5 @@
 #include "pack/extract.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -17,29 +14,15 @@ namespace telo {
 
 namespace {
 
-// The installer's stored bytes are read through a mapping: should the file
-// be cut short while it is extracted, touching the lost pages raises
-// SIGBUS, which ends the run with a message instead of a crash.
-char cut_short_message[4200];
-std::size_t cut_short_length = 0;
-
-extern "C" void file_cut_short(int) {
-  (void)!::write(STDERR_FILENO, cut_short_message, cut_short_length);
-  ::_exit(1);
-}
-
-void report_a_file_cut_short(const std::string& installer) {
-  const int n = std::snprintf(cut_short_message, sizeof cut_short_message,
-                              "telo-pack: error: %s: the file was cut short while it was read\n", installer.c_str());
-  cut_short_length = n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof cut_short_message - 1) : 0;
-  struct sigaction action {};
-  action.sa_handler = file_cut_short;
-  ::sigaction(SIGBUS, &action, nullptr);
-}
-
 // The fault in the packer's words: the record, and what went wrong with it.
-std::string fault_text(const ExtractEvent& event) {
+// A record that comes short in a file now shorter than when it was opened
+// was cut short while it was read.
+std::string fault_text(const InstallerFile& file, const ExtractEvent& event) {
   std::string name = record_name(event.record, event.rel_path != nullptr ? event.rel_path : "");
+  const bool came_short = event.check == RecordCheck::kLength || event.check == RecordCheck::kHeaderShort ||
+                          event.check == RecordCheck::kStoredShort;
+  if (event.fault == ExtractFault::kRecord && came_short && installer_cut_short(file))
+    return name + ": " + kCutShortText;
   const char* system = event.errnum != 0 ? std::strerror(event.errnum) : "";
   switch (event.fault) {
     case ExtractFault::kNone: break;
@@ -62,7 +45,6 @@ int extract_installer(const std::string& installer, const std::string& directory
     pack_error("%s: %s", installer.c_str(), fault.c_str());
     return 1;
   }
-  report_a_file_cut_short(installer);
   remove_temporaries_on_signals();
   Extraction extraction;
   if (!extraction_start(&extraction, file.next, file.header.file_count, directory.c_str())) {
@@ -74,7 +56,7 @@ int extract_installer(const std::string& installer, const std::string& directory
     const ExtractEvent event = extraction_next(&extraction);
     if (event.kind == ExtractEventKind::kWritten) ++written;
     if (event.kind == ExtractEventKind::kFault) {
-      pack_error("%s: %s", installer.c_str(), fault_text(event).c_str());
+      pack_error("%s: %s", installer.c_str(), fault_text(file, event).c_str());
       return 1;
     }
     if (event.kind == ExtractEventKind::kFinished) break;

@@ -166,7 +166,7 @@ int verify_installer(const std::string& path) {
   reader.next.offset = reader.records_start;
   for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
     if (!read_payload_record(&reader, i, false, &record, &fault)) return report_fault(path, fault);
-    if (!check_mapped_record(&reader, record, &fault)) return report_fault(path, fault);
+    if (!check_record_from_file(&reader, record, &fault)) return report_fault(path, fault);
   }
   std::printf("%s: %" PRIu32 " records verified, payload intact; program for %s\n", path.c_str(),
               reader.header.file_count, program_arch_at(reader.file.fd).c_str());

@@ -164,7 +164,7 @@ void check_contents(InstallerFile* reader, Findings* findings) {
       findings->add(Stage::kRecordHeader, &record, fault);
       return;
     }
-    if (!check_mapped_record(reader, record, &fault)) findings->add(Stage::kContents, &record, fault);
+    if (!check_record_from_file(reader, record, &fault)) findings->add(Stage::kContents, &record, fault);
   }
 }
 

@@ -1,7 +1,6 @@
 #include "pack/installer_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +11,15 @@
 
 #include "pack/name_quoting.h"
 #include "payload/crc16.h"
+#include "payload/crc16_sliced.h"
 #include "payload/locate.h"
 
 namespace telo {
 
 namespace {
+
+// A stored record is read this much at a time.
+constexpr std::size_t kStoredStretch = 128 * 1024;
 
 std::string check_fault(std::uint32_t index, std::string_view rel_path, const RecordHeader& header,
                         RecordCheck check) {
@@ -47,6 +50,34 @@ bool ensure_context(InstallerFile* installer, const PayloadRecord& record, std::
 // The stored-byte checks of the reading core, as text.
 bool stored_check(const PayloadRecord& record, const std::uint8_t* stored, std::string* fault) {
   const RecordCheck check = check_stored_bytes(record.fields, stored);
+  if (check == RecordCheck::kNone) return true;
+  *fault = check_fault(record.index, record.rel_path, record.header, check);
+  return false;
+}
+
+// Reads `length` stored bytes of the record at `at` into `into`; false with
+// `fault` set when the file ends first.
+bool read_stored_at(InstallerFile* installer, const PayloadRecord& record, std::uint64_t at, std::uint8_t* into,
+                    std::size_t length, std::string* fault) {
+  PayloadSource source{installer->file.fd, at};
+  if (payload_read(&source, into, static_cast<std::uint32_t>(length)) == length) return true;
+  *fault = record_name(record.index, record.rel_path) + ": " +
+           (installer_cut_short(*installer) ? kCutShortText : record_check_text(RecordCheck::kStoredShort));
+  return false;
+}
+
+// A stored record's bytes read a stretch at a time, their CRC taken as
+// they come.
+bool check_stored_from_file(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
+  std::vector<std::uint8_t> stretch(std::min<std::size_t>(record.fields.stored_size, kStoredStretch));
+  std::uint16_t crc = 0;
+  for (std::uint64_t done = 0; done < record.fields.stored_size;) {
+    const std::size_t length = std::min<std::uint64_t>(record.fields.stored_size - done, stretch.size());
+    if (!read_stored_at(installer, record, record.stored_at + done, stretch.data(), length, fault)) return false;
+    crc = crc16_sliced(crc, stretch.data(), length);
+    done += length;
+  }
+  const RecordCheck check = check_stored_crc(record.fields, crc);
   if (check == RecordCheck::kNone) return true;
   *fault = check_fault(record.index, record.rel_path, record.header, check);
   return false;
@@ -145,7 +176,9 @@ bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool wit
   RecordHeader& header = record->header;
   RecordCheck check = read_record_header(&installer->next, installer->crc_table.data(), &header);
   if (check != RecordCheck::kNone && check != RecordCheck::kRules) {
-    *fault = check_fault(index, "", header, check);
+    const bool came_short = check == RecordCheck::kLength || check == RecordCheck::kHeaderShort;
+    *fault = came_short && installer_cut_short(*installer) ? record_name(index, "") + ": " + kCutShortText
+                                                           : check_fault(index, "", header, check);
     return false;
   }
   record->fields = header.fields;
@@ -184,27 +217,23 @@ bool check_record_contents(InstallerFile* installer, const PayloadRecord& record
   return decode_and_check(installer, record, record.stored.data(), fault);
 }
 
-bool check_mapped_record(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
+bool check_record_from_file(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
   if (record.fields.method == METHOD_REMOVE) return true;  // carries nothing to check
-  if (record.fields.stored_size == 0) {
-    const std::uint8_t none = 0;
-    return stored_check(record, &none, fault) && decode_and_check(installer, record, &none, fault);
-  }
-  const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  const std::uint64_t start = record.stored_at / page * page;
-  const std::uint64_t length = record.stored_at - start + record.fields.stored_size;
-  void* mapped = length <= SIZE_MAX ? ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, installer->file.fd,
-                                             static_cast<off_t>(start))
-                                    : MAP_FAILED;
-  if (mapped == MAP_FAILED) {
-    *fault = record_name(record.index, record.rel_path) + ": cannot map its stored bytes: " + std::strerror(errno);
+  if (record.fields.method == METHOD_STORED) return check_stored_from_file(installer, record, fault);
+  std::vector<std::uint8_t> stream;
+  try {
+    stream.resize(std::max<std::size_t>(record.fields.stored_size, 1));
+  } catch (const std::bad_alloc&) {
+    *fault = check_fault(record.index, record.rel_path, record.header, RecordCheck::kNoMemory);
     return false;
   }
-  (void)::madvise(mapped, length, MADV_SEQUENTIAL);
-  const std::uint8_t* stored = static_cast<const std::uint8_t*>(mapped) + (record.stored_at - start);
-  const bool intact = stored_check(record, stored, fault) && decode_and_check(installer, record, stored, fault);
-  ::munmap(mapped, length);
-  return intact;
+  return read_stored_at(installer, record, record.stored_at, stream.data(), record.fields.stored_size, fault) &&
+         stored_check(record, stream.data(), fault) && decode_and_check(installer, record, stream.data(), fault);
+}
+
+bool installer_cut_short(const InstallerFile& installer) {
+  struct stat info {};
+  return ::fstat(installer.file.fd, &info) == 0 && static_cast<std::uint64_t>(info.st_size) < installer.file_size;
 }
 
 bool record_contents(InstallerFile* installer, const PayloadRecord& record, std::vector<std::uint8_t>* contents,

@@ -28,7 +28,7 @@ struct OwnedFd {
 
 struct InstallerFile {
   OwnedFd file;
-  std::uint64_t file_size = 0;
+  std::uint64_t file_size = 0;       // as it was when opened
   std::uint64_t payload_offset = 0;  // of the header block
   PayloadHeader header{};
   std::uint64_t records_start = 0;
@@ -66,9 +66,17 @@ bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool wit
 bool check_record_contents(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
 
 // Checks the stored bytes and the contents of a record read without its
-// stored bytes: they are mapped from the file rather than read into memory,
-// and decoded piece by piece. False with `fault` set.
-bool check_mapped_record(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
+// stored bytes, reading them from the file: a stored record a stretch at a
+// time, a compressed one's stream whole, decoded piece by piece. Nothing is
+// mapped, so a file cut short meanwhile ends in a fault, not a signal.
+// False with `fault` set.
+bool check_record_from_file(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
+
+// True when the file is now shorter than when it was opened.
+bool installer_cut_short(const InstallerFile& installer);
+
+// What a fault says when the file was cut short while it was read.
+inline constexpr const char* kCutShortText = "the file was cut short while it was read";
 
 // The contents of a record read with its stored bytes, checked: the stored
 // bytes, or their decoding. Holds the whole file in memory; for tests.

@@ -68,7 +68,10 @@ RecordCheck read_stored_bytes(PayloadSource* source, const FileRecord& record, s
 }
 
 RecordCheck check_stored_bytes(const FileRecord& record, const std::uint8_t* stored) {
-  const std::uint16_t crc = crc16_sliced(0, stored, record.stored_size);
+  return check_stored_crc(record, crc16_sliced(0, stored, record.stored_size));
+}
+
+RecordCheck check_stored_crc(const FileRecord& record, std::uint16_t crc) {
   if (crc != record.stored_crc) return RecordCheck::kStoredCrc;
   if (record.method == METHOD_STORED && crc != record.data_crc) return RecordCheck::kDataCrc;
   return RecordCheck::kNone;

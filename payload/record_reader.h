@@ -66,6 +66,10 @@ RecordCheck read_stored_bytes(PayloadSource* source, const FileRecord& record, s
 // The same checks on stored bytes already at hand (stored_size of them).
 RecordCheck check_stored_bytes(const FileRecord& record, const std::uint8_t* stored);
 
+// The same checks given the CRC-16 of the stored bytes, taken by a caller
+// that reads them a stretch at a time.
+RecordCheck check_stored_crc(const FileRecord& record, std::uint16_t crc);
+
 // A compressed record's stream decoded in the decoder's pieces: every piece
 // but the last is 8192 bytes, the most one decode call gives. The data CRC
 // is taken piece by piece while the bytes are still in cache.

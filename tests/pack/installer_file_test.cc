@@ -4,6 +4,7 @@
 #include "pack/installer_file.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 
 #include "payload/crc16.h"
 #include "pack/payload_writer.h"
+#include "tests/support/payload_builder.h"
 #include "tests/support/scoped_temp_dir.h"
 
 namespace telo {
@@ -92,6 +94,66 @@ TEST(InstallerFile, ValidStreamLargerThanTheMemoryLimitIsCheckedPieceByPiece) {
   OneRecord wrong(300u << 20, 1, {});
   EXPECT_EXIT(std::exit(check_under_limit(&wrong, "the file's contents fail their CRC")),
               ::testing::ExitedWithCode(0), "");
+}
+
+// An installer of a stored and a compressed record whose file is cut short
+// once the records before `checked` were read the way verify reads them
+// (headers first); then record `checked` is read or checked.
+struct CutCase {
+  const char* name;
+  std::uint32_t checked;    // the record read after the cut
+  bool only_header;         // its header is read after the cut (as list does), else its stored bytes checked
+  double cut_into_stored;   // where the file ends: this far into that record's stored bytes...
+  std::uint64_t cut_into_header = 0;  // ... or, with only_header, this far into its header
+  std::string fault;
+};
+
+// In a child process (a signal there fails the test): exit 0 when the
+// fault is exactly the case's.
+int read_after_cut(const CutCase& c) {
+  std::string noise(300000, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>('a' + (i * 7919 % 13));
+  const testing::BuiltPayload payload = testing::build_payload(
+      {{"a.bin", noise, METHOD_STORED}, {"b.txt", noise.substr(1000) + noise, METHOD_COMPRESSED}});
+  testing::ScopedTempDir temp;
+  const std::string path = temp / "setup.bin";
+  const std::vector<std::uint8_t> bytes = payload.bytes();
+  testing::write_file(path, std::string(kPayloadAlignment, '\0') + std::string(bytes.begin(), bytes.end()));
+  InstallerFile installer;
+  std::string fault;
+  if (!open_installer(path, &installer, &fault)) return 3;
+  PayloadRecord records[2];
+  const std::uint32_t headers_read = c.only_header ? c.checked : 2;
+  for (std::uint32_t i = 0; i < headers_read; ++i)
+    if (!read_payload_record(&installer, i, false, &records[i], &fault)) return 3;
+  const std::uint64_t record_at = installer.records_start + payload.record_starts[c.checked];
+  std::uint64_t cut = record_at + c.cut_into_header;
+  if (!c.only_header) {
+    const PayloadRecord& record = records[c.checked];
+    cut = record.stored_at + static_cast<std::uint64_t>(c.cut_into_stored * record.fields.stored_size);
+  }
+  if (::truncate(path.c_str(), static_cast<off_t>(cut)) != 0) return 3;
+  const bool read = c.only_header ? read_payload_record(&installer, c.checked, false, &records[c.checked], &fault)
+                                  : check_record_from_file(&installer, records[c.checked], &fault);
+  if (read) return 1;
+  std::fprintf(stderr, "%s\n", fault.c_str());
+  return fault == c.fault ? 0 : 2;
+}
+
+// A file cut short while it is read (a release being replaced, a network
+// file system) ends in a fault that says so, never in a signal that would
+// lose what was printed before.
+TEST(InstallerFile, AFileCutShortWhileItIsReadEndsInAFaultThatSaysSo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const CutCase cases[] = {
+      {"a stored record's bytes", 0, false, 0.5, 0, "record 1 (a.bin): the file was cut short while it was read"},
+      {"a compressed record's stream", 1, false, 0.5, 0,
+       "record 2 (b.txt): the file was cut short while it was read"},
+      {"the next header", 1, true, 0, 10, "record 2: the file was cut short while it was read"},
+  };
+  for (const CutCase& c : cases) {
+    EXPECT_EXIT(std::exit(read_after_cut(c)), ::testing::ExitedWithCode(0), "") << c.name;
+  }
 }
 
 }  // namespace
