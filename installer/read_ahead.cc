@@ -1,6 +1,7 @@
 #include "installer/read_ahead.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -362,6 +363,12 @@ void read_ahead_start(ReadAhead* r, const std::uint8_t* crc_table, PayloadSource
   }
   const unsigned readers = r->ring != nullptr ? reader_count(*r) : 0;
   r->threaded = readers > 0;  // before any reader starts: they read it
+  // Readers start with asynchronous signals blocked, so that a handler (which
+  // removes the writer's temporary) runs on the writer's thread, between its steps.
+  sigset_t blocked, kept;
+  sigfillset(&blocked);
+  for (int fault_signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, fault_signal);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &kept);
   for (unsigned k = 0; k < readers; ++k) {
     try {
       r->readers[k] = std::thread(reader_main, r);
@@ -371,6 +378,7 @@ void read_ahead_start(ReadAhead* r, const std::uint8_t* crc_table, PayloadSource
       break;
     }
   }
+  ::pthread_sigmask(SIG_SETMASK, &kept, nullptr);
 }
 
 ReadRecord* read_ahead_next(ReadAhead* r) {

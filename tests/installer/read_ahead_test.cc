@@ -5,9 +5,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <span>
@@ -122,6 +126,41 @@ TEST_P(ReadAheadReaders, EveryRecordArrivesWholeAndInOrder) {
     read_ahead_release(reading.reader.get(), item);
   }
   EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+}
+
+// The masks of this process's other threads, read from /proc.
+std::vector<std::uint64_t> other_threads_blocked_signals() {
+  std::vector<std::uint64_t> masks;
+  const std::string self = std::to_string(::gettid());
+  DIR* tasks = ::opendir("/proc/self/task");
+  while (dirent* entry = tasks != nullptr ? ::readdir(tasks) : nullptr) {
+    if (entry->d_name[0] == '.' || self == entry->d_name) continue;
+    std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigBlk:", 0) == 0) masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+  }
+  if (tasks != nullptr) ::closedir(tasks);
+  return masks;
+}
+
+// A signal meant for the process lands on the writer's thread, whose handler
+// removes the temporary between the writer's own steps; the writer's mask is
+// left as it was.
+TEST(ReadAhead, ReadersLeaveSignalsToTheWritersThread) {
+  sigset_t before, after;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  BuiltPayload payload = testing::build_payload({{"a", noise(1000, 1), METHOD_COMPRESSED}});
+  Reading reading(payload, 2);
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) EXPECT_EQ(sigismember(&before, number), sigismember(&after, number));
+  // A sanitizer may run a thread of its own beside the two readers.
+  int blocking = 0;
+  for (std::uint64_t mask : other_threads_blocked_signals()) {
+    bool all = true;
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) all = all && (mask & (1ull << (number - 1))) != 0;
+    blocking += all ? 1 : 0;
+  }
+  EXPECT_EQ(blocking, 2);
 }
 
 // A fault ends the reading at its record; the records before it arrive
