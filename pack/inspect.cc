@@ -1,5 +1,6 @@
 #include "pack/inspect.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -65,33 +66,44 @@ void print_record(const PayloadRecord& record) {
 }
 
 // What the header promises, added up from the records as they are read,
-// and what the records do to a fresh installation directory.
+// what the records do to a fresh installation directory, and the first
+// fault of a record's place, which the installer does not look at.
 struct Tally {
   PayloadHeader sums{};
   std::uint32_t last_slot = 0;
   TreeModel tree;
+  std::string place_fault;
 };
+
+// What the record does to the installation directory, checked where the
+// installer would create its directories and file: after its header, before
+// its stored bytes.
+bool apply_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
+  const FileRecord& r = record.fields;
+  if (TreeFault problem = tree_apply(&tally->tree, r, record.rel_path); problem != TreeFault::kNone) {
+    *fault = record_name(record.index, record.rel_path) + ": " + tree_fault_text(problem);
+    return false;
+  }
+  return true;
+}
 
 // The header's counts and totals and each record's place must agree with
 // the records themselves; the installer trusts them for its progress and
-// space figures.
-bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
+// space figures, but never stops on them, so the first such fault is kept
+// for after every record has passed the installer's own checks.
+void tally_record(Tally* tally, const PayloadRecord& record) {
   const FileRecord& r = record.fields;
   const std::string name = record_name(record.index, record.rel_path);
-  if (r.record_offset != record.record_offset) {
-    *fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
-             std::to_string(record.record_offset);
-    return false;
+  if (tally->place_fault.empty() && r.record_offset != record.record_offset) {
+    tally->place_fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
+                         std::to_string(record.record_offset);
   }
-  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot) {
-    *fault = name + ": slot " + std::to_string(r.target_slot) + " out of slot order";
-    return false;
+  if (tally->place_fault.empty() &&
+      (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot)) {
+    tally->place_fault = name + ": slot " + std::to_string(r.target_slot) + " out of slot order";
   }
-  tally->last_slot = r.target_slot;
-  if (TreeFault problem = tree_apply(&tally->tree, r, record.rel_path); problem != TreeFault::kNone) {
-    *fault = name + ": " + tree_fault_text(problem);
-    return false;
-  }
+  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount)) return;
+  tally->last_slot = std::max(tally->last_slot, r.target_slot);
   PayloadHeader& s = tally->sums;
   s.file_count += 1;
   s.total_size += r.size;
@@ -99,10 +111,13 @@ bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault)
   s.total_header_size += r.header_length;
   s.slot_file_count[r.target_slot] += 1;
   s.slot_size[r.target_slot] += r.size;
-  return true;
 }
 
 bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* fault) {
+  if (!tally.place_fault.empty()) {
+    *fault = tally.place_fault;
+    return false;
+  }
   const PayloadHeader& h = reader.header;
   const PayloadHeader& s = tally.sums;
   bool same = h.total_size == s.total_size && h.total_stored_size == s.total_stored_size &&
@@ -156,21 +171,18 @@ int verify_installer(const std::string& path) {
   InstallerFile reader;
   std::string fault;
   if (!open_installer(path, &reader, &fault)) return report_fault(path, fault);
-  // The headers first, with the header's totals: a payload that claims
-  // more than its records hold is refused before anything is decoded.
+  // Record by record, as the installer reads them, so that the fault named
+  // is the one the installer would stop at; the checks the installer does
+  // not make come after, once every record has passed.
   Tally tally;
   PayloadRecord record;
   for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
-    if (!read_payload_record(&reader, i, false, &record, &fault)) return report_fault(path, fault);
-    if (!tally_record(&tally, record, &fault)) return report_fault(path, fault);
+    if (!read_payload_record(&reader, i, false, &record, &fault) || !apply_record(&tally, record, &fault) ||
+        !check_mapped_record(&reader, record, &fault))
+      return report_fault(path, fault);
+    tally_record(&tally, record);
   }
   if (!check_totals(tally, reader, &fault)) return report_fault(path, fault);
-  // Then every record's stored bytes and contents, a window at a time.
-  reader.next.offset = reader.records_start;
-  for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
-    if (!read_payload_record(&reader, i, false, &record, &fault)) return report_fault(path, fault);
-    if (!check_mapped_record(&reader, record, &fault)) return report_fault(path, fault);
-  }
   std::printf("%s: %" PRIu32 " records verified, payload intact; program for %s\n", path.c_str(),
               reader.header.file_count, program_arch_at(reader.file.fd).c_str());
   return 0;
