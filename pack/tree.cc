@@ -20,6 +20,15 @@ namespace {
 
 constexpr std::uint64_t kMaxRecordSize = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint16_t kRegularFileType = 0100000;
+// The installer opens a record's directory by its path below the
+// installation directory, which the system takes up to 4095 bytes long.
+constexpr std::size_t kMaxDirectoryPart = 4095;
+
+// The length of the directory part of a record's path, its last '/' included.
+std::size_t directory_part_length(std::string_view rel_path) {
+  const std::size_t slash = rel_path.rfind('/');
+  return slash == std::string_view::npos ? 0 : slash + 1;
+}
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -60,14 +69,16 @@ struct Scan {
   bool ok = true;
 };
 
-// A directory open for listing and for looking at its entries.
+// A directory open for listing and for looking at its entries. Only the
+// directory being scanned is held open, not its parents: a deep tree needs
+// no more descriptors than a flat one.
 struct ScanDir {
-  int fd = -1;
+  int fd = -1;       // owned
   std::string path;  // as shown in messages
   std::string rel;   // below the tree's root, "" or ending in '/'
 };
 
-void scan_directory(Scan& scan, const ScanDir& dir);
+void scan_directory(Scan& scan, ScanDir& dir);
 
 bool scan_fails(Scan& scan, const std::string& path, int error) {
   pack_error("%s: %s", path.c_str(), std::strerror(error));
@@ -75,27 +86,41 @@ bool scan_fails(Scan& scan, const std::string& path, int error) {
   return false;
 }
 
-// Opens a subdirectory of `parent` that must be the one `info` describes:
-// nothing put in its place since is followed.
-void scan_subdirectory(Scan& scan, const ScanDir& parent, const std::string& name, const struct stat& info) {
+bool same_file(int fd, const struct stat& info) {
+  struct stat opened {};
+  return fd >= 0 && ::fstat(fd, &opened) == 0 && opened.st_dev == info.st_dev && opened.st_ino == info.st_ino;
+}
+
+// Scans a subdirectory of `parent` that must be the one `info` describes:
+// nothing put in its place since is followed. The parent is closed meanwhile
+// and opened again as the subdirectory's "..", which must still be it.
+void scan_subdirectory(Scan& scan, ScanDir& parent, const std::string& name, const struct stat& info) {
   ScanDir dir{::openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
               parent.path + "/" + name, parent.rel + name + "/"};
   if (dir.fd < 0) {
     scan_fails(scan, dir.path, errno);
     return;
   }
-  struct stat opened {};
-  if (::fstat(dir.fd, &opened) != 0 || opened.st_dev != info.st_dev || opened.st_ino != info.st_ino) {
+  struct stat parent_info {};
+  if (::fstat(parent.fd, &parent_info) != 0 || !same_file(dir.fd, info)) {
     pack_error("%s: the directory changed while being scanned", dir.path.c_str());
     scan.ok = false;
-  } else {
-    scan_directory(scan, dir);
+    ::close(dir.fd);
+    return;
   }
+  ::close(parent.fd);
+  scan_directory(scan, dir);
+  parent.fd = ::openat(dir.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ::close(dir.fd);
+  if (same_file(parent.fd, parent_info)) return;
+  pack_error("%s: the directory moved while being scanned", parent.path.c_str());
+  scan.ok = false;
+  if (parent.fd >= 0) ::close(parent.fd);
+  parent.fd = -1;
 }
 
 // Handles one directory entry.
-void scan_entry(Scan& scan, const ScanDir& dir, const std::string& name) {
+void scan_entry(Scan& scan, ScanDir& dir, const std::string& name) {
   const std::string path = dir.path + "/" + name;
   const std::string rel = dir.rel + name;
   // Checked first: such a path may be too long for the host's calls as well.
@@ -103,6 +128,12 @@ void scan_entry(Scan& scan, const ScanDir& dir, const std::string& name) {
   if (rel_path.size() > kMaxRelPath) {
     pack_error("%s: path of %zu bytes is longer than a record header allows (%zu)", path.c_str(),
                rel_path.size(), kMaxRelPath);
+    scan.ok = false;
+    return;
+  }
+  if (directory_part_length(rel_path) > kMaxDirectoryPart) {
+    pack_error("%s: its directories make a path of %zu bytes; the installer opens at most %zu", path.c_str(),
+               directory_part_length(rel_path), kMaxDirectoryPart);
     scan.ok = false;
     return;
   }
@@ -178,7 +209,7 @@ bool list_names(Scan& scan, const ScanDir& dir, std::vector<std::string>* names)
   return true;
 }
 
-void scan_directory(Scan& scan, const ScanDir& dir) {
+void scan_directory(Scan& scan, ScanDir& dir) {
   std::vector<std::string> names;
   if (!list_names(scan, dir, &names)) return;
   if (names.empty() && !dir.rel.empty()) {
@@ -186,7 +217,7 @@ void scan_directory(Scan& scan, const ScanDir& dir) {
                  dir.path.c_str());
   }
   // Directory order depends on the file system; the caller sorts the result.
-  for (const std::string& name : names) scan_entry(scan, dir, name);
+  for (std::size_t i = 0; i < names.size() && dir.fd >= 0; ++i) scan_entry(scan, dir, names[i]);
 }
 
 bool by_rel_path(const PackEntry& a, const PackEntry& b) { return a.rel_path < b.rel_path; }
@@ -229,7 +260,10 @@ bool scan_pack_tree(const std::string& root, std::string_view prefix, std::uint3
   std::size_t first = entries.size();
   std::string shown = root;
   while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
-  scan_directory(scan, ScanDir{tree->fd, shown, ""});
+  ScanDir top{::dup(tree->fd), shown, ""};
+  if (top.fd < 0) return scan_fails(scan, root, errno);
+  scan_directory(scan, top);
+  if (top.fd >= 0) ::close(top.fd);
   std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(), by_rel_path);
   if (scan.ok && entries.size() == first) pack_warning("%s: no files to pack", root.c_str());
   return scan.ok;
@@ -265,6 +299,11 @@ bool add_removal(std::string_view rel_path, std::vector<PackEntry>& entries) {
   if (rel_path.size() > kMaxRelPath) {
     pack_error("--remove: path of %zu bytes is longer than a record header allows (%zu)",
                rel_path.size(), kMaxRelPath);
+    return false;
+  }
+  if (directory_part_length(rel_path) > kMaxDirectoryPart) {
+    pack_error("--remove: its directories make a path of %zu bytes; the installer opens at most %zu",
+               directory_part_length(rel_path), kMaxDirectoryPart);
     return false;
   }
   PackEntry entry;
