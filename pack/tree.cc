@@ -109,7 +109,9 @@ void scan_subdirectory(Scan& scan, ScanDir& parent, const std::string& name, con
     return;
   }
   ::close(parent.fd);
+  parent.fd = -1;
   scan_directory(scan, dir);
+  if (dir.fd < 0) return;  // lost below, and reported there: the scan ends
   parent.fd = ::openat(dir.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ::close(dir.fd);
   if (same_file(parent.fd, parent_info)) return;
