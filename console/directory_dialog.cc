@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 
 namespace telo {
@@ -45,10 +46,10 @@ bool read_directory_line(Candidate* candidate) {
 }
 
 void print_dialog_header(const DirectoryRequest& request) {
-  std::fputs("\n\nPlease select a directory for installation of\n", stderr);
-  std::fprintf(stderr, "    %s  %s\n", request.product_name, request.version);
-  std::fprintf(stderr, "requiring approximately %.3f MiByte of space.\n",
-               request.required_bytes / kBytesPerMebibyte);
+  say("\n\nPlease select a directory for installation of\n");
+  say("    %s  %s\n", request.product_name, request.version);
+  say("requiring approximately %.3f MiByte of space.\n",
+      request.required_bytes / kBytesPerMebibyte);
 }
 
 bool ends_with_slash(const char* text) {
@@ -63,13 +64,13 @@ bool exists_as_non_directory(const char* path) {
 }
 
 Verdict refuse(const char* reason) {
-  std::fputs(reason, stderr);
+  say("%s", reason);
   return ask_ok_cancel("Select a different directory!", 0) == RESULT_CANCEL ? Verdict::kCancel
                                                                              : Verdict::kStartOver;
 }
 
 Verdict warn(const char* reason) {
-  std::fputs(reason, stderr);
+  say("%s", reason);
   switch (ask_yes_no_cancel("Select a different directory?", 0)) {
     case RESULT_CANCEL: return Verdict::kCancel;
     case RESULT_YES: return Verdict::kStartOver;
@@ -132,7 +133,7 @@ Verdict check_candidate(Candidate* candidate) {
 bool offer_default(const char* directory, Candidate* candidate, int* outcome) {
   std::memcpy(candidate->path, directory, kDialogPathSize);
   candidate->path[kDialogPathSize - 1] = '\0';
-  std::fprintf(stderr, "\n\nDefault directory: %s.\n", candidate->path);
+  say("\n\nDefault directory: %s.\n", candidate->path);
   *outcome = ask_yes_no_cancel("Use the default directory?", RESULT_YES);
   return *outcome == RESULT_YES;
 }
@@ -150,10 +151,10 @@ int select_install_directory(const DirectoryRequest& request, char (&directory)[
       if (outcome == RESULT_CANCEL) return RESULT_CANCEL;
     }
     if (!chosen) {
-      std::fputs("\n\nEnter directory >", stderr);
+      say("\n\nEnter directory >");
       if (!read_directory_line(&candidate)) return RESULT_CANCEL;
       if (candidate.path[0] == '\0') {
-        std::fputs("\n\nA directory must be selected.\n", stderr);
+        say("\n\nA directory must be selected.\n");
         if (ask_ok_cancel("Select a directory?", 0) == RESULT_CANCEL) return RESULT_CANCEL;
         continue;
       }

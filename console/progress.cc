@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/error_stream.h"
+
 namespace telo {
 
 namespace {
@@ -29,7 +31,7 @@ void write_repeated(const char* pattern, std::size_t pattern_length, int times) 
   std::size_t left = times > 0 ? static_cast<std::size_t>(times) : 0;
   while (left > 0) {
     std::size_t n = left < per_buffer ? left : per_buffer;
-    std::fwrite(buffer, pattern_length, n, stderr);
+    say_bytes(buffer, pattern_length * n);
     left -= n;
   }
 }
@@ -76,8 +78,8 @@ void redraw(const char* text, int files_percent, int bytes_percent) {
   write_repeated("\b", 1, printed_count);
   printed_count = 0;
   char* shown = shorten(text);
-  printed_count = std::fprintf(stderr, "%3d%% %3d%%  %s ", files_percent, bytes_percent,
-                               shown != nullptr ? shown : text);
+  printed_count = say("%3d%% %3d%%  %s ", files_percent, bytes_percent,
+                      shown != nullptr ? shown : text);
   std::free(shown);
   last_files_percent = files_percent;
   last_bytes_percent = bytes_percent;

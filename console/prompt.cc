@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "console/error_stream.h"
+
 namespace telo {
 
 int auto_mode = 0;
-
-bool output_lost() { return std::ferror(stderr) != 0; }
 
 // Unbuffered, so that nothing typed ahead is held back from the programs
 // the installer starts later.
@@ -28,9 +28,9 @@ namespace {
 int fold_case(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 void print_prompt(const char* question, const char* choices) {
-  std::fputc('\n', stderr);
-  if (question != nullptr) std::fprintf(stderr, "%s ", question);
-  std::fprintf(stderr, "[%s]: ", choices);
+  say("\n");
+  if (question != nullptr) say("%s ", question);
+  say("[%s]: ", choices);
 }
 
 void discard_rest_of_line() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "console/error_stream.h"
 #include "console/outcome.h"
 
 namespace telo {
@@ -10,12 +11,9 @@ extern int auto_mode;
 // One-line hot-key prompt on standard error, answered from standard input.
 // `keys` are lower-case; the first key met anywhere on the typed line decides.
 // End of input (or a zero byte) gives RESULT_CANCEL, and so does a standard
-// error that can no longer be written: nobody sees the questions any more.
+// error whose reader is gone: nobody sees the questions any more.
 int ask_choice(const char* question, const char* choices, const char* keys,
                const int* outcomes, int count, int default_outcome);
-
-// True once something written to standard error was lost (a closed pipe).
-bool output_lost();
 
 // One byte of standard input, or kEndOfInput.
 inline constexpr int kEndOfInput = -1;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/error_stream.h"
+
 namespace telo {
 
 std::FILE* payload_file = nullptr;
@@ -24,20 +26,20 @@ void exit_installer(int status) {
 // A failed or cancelled installation exits with status 1, so that a script
 // running it unattended can tell failure from success.
 void error(const char* message) {
-  if (message != nullptr) std::fprintf(stderr, "%s\n", message);
-  std::fputs("\n\nInstallation terminated.\n", stderr);
+  if (message != nullptr) say("%s\n", message);
+  say("\n\nInstallation terminated.\n");
   exit_installer(1);
 }
 
 void terminate_with_errno(const char* message, const char* detail, int errnum) {
-  if (message != nullptr) std::fputs(message, stderr);
+  if (message != nullptr) say("%s", message);
   if (errnum != 0) {
     const char* text = std::strerror(errnum);
-    if (text != nullptr && *text != '\0') std::fprintf(stderr, " - %s", text);
+    if (text != nullptr && *text != '\0') say(" - %s", text);
   }
-  if (detail != nullptr) std::fprintf(stderr, " %s", detail);
-  std::fputc('\n', stderr);
-  std::fputs("\n\nInstallation terminated.\n", stderr);
+  if (detail != nullptr) say(" %s", detail);
+  say("\n");
+  say("\n\nInstallation terminated.\n");
   exit_installer(1);
 }
 

@@ -7,6 +7,7 @@
 
 #include "pack/installer_file.h"
 #include "pack/name_quoting.h"
+#include "pack/payload_tally.h"
 #include "pack/program_arch.h"
 #include "pack/report.h"
 #include "payload/locate.h"
@@ -65,22 +66,10 @@ void print_record(const PayloadRecord& record) {
               r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), quote_name(record.rel_path).c_str());
 }
 
-// What the header promises, added up from the records as they are read,
-// what the records do to a fresh installation directory, and the first
-// fault of a record's place, which the installer does not look at.
-struct Tally {
-  PayloadHeader sums{};
-  std::uint32_t last_slot = 0;
-  TreeModel tree;
-  std::string place_fault;
-};
+}  // namespace
 
-// What the record does to the installation directory, checked where the
-// installer would create its directories and file: after its header, before
-// its stored bytes.
-bool apply_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
-  const FileRecord& r = record.fields;
-  if (TreeFault problem = tree_apply(&tally->tree, r, record.rel_path); problem != TreeFault::kNone) {
+bool apply_record_tree(Tally* tally, const PayloadRecord& record, std::string* fault) {
+  if (TreeFault problem = tree_apply(&tally->tree, record.fields, record.rel_path); problem != TreeFault::kNone) {
     *fault = record_name(record.index, record.rel_path) + ": " + tree_fault_text(problem);
     return false;
   }
@@ -89,20 +78,20 @@ bool apply_record(Tally* tally, const PayloadRecord& record, std::string* fault)
 
 // The header's counts and totals and each record's place must agree with
 // the records themselves; the installer trusts them for its progress and
-// space figures, but never stops on them, so the first such fault is kept
-// for after every record has passed the installer's own checks.
-void tally_record(Tally* tally, const PayloadRecord& record) {
+// space figures, but never stops on them.
+bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
   const FileRecord& r = record.fields;
   const std::string name = record_name(record.index, record.rel_path);
-  if (tally->place_fault.empty() && r.record_offset != record.record_offset) {
-    tally->place_fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
-                         std::to_string(record.record_offset);
+  bool fits = true;
+  if (r.record_offset != record.record_offset) {
+    *fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
+             std::to_string(record.record_offset);
+    fits = false;
+  } else if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot) {
+    *fault = name + ": slot " + std::to_string(r.target_slot) + " out of slot order";
+    fits = false;
   }
-  if (tally->place_fault.empty() &&
-      (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot)) {
-    tally->place_fault = name + ": slot " + std::to_string(r.target_slot) + " out of slot order";
-  }
-  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount)) return;
+  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount)) return false;
   tally->last_slot = std::max(tally->last_slot, r.target_slot);
   PayloadHeader& s = tally->sums;
   s.file_count += 1;
@@ -111,13 +100,10 @@ void tally_record(Tally* tally, const PayloadRecord& record) {
   s.total_header_size += r.header_length;
   s.slot_file_count[r.target_slot] += 1;
   s.slot_size[r.target_slot] += r.size;
+  return fits;
 }
 
 bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* fault) {
-  if (!tally.place_fault.empty()) {
-    *fault = tally.place_fault;
-    return false;
-  }
   const PayloadHeader& h = reader.header;
   const PayloadHeader& s = tally.sums;
   bool same = h.total_size == s.total_size && h.total_stored_size == s.total_stored_size &&
@@ -141,6 +127,8 @@ bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* 
   }
   return true;
 }
+
+namespace {
 
 int report_fault(const std::string& path, const std::string& fault) {
   pack_error("%s: %s", path.c_str(), fault.c_str());
@@ -176,12 +164,14 @@ int verify_installer(const std::string& path) {
   // not make come after, once every record has passed.
   Tally tally;
   PayloadRecord record;
+  std::string place_fault, later;
   for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
-    if (!read_payload_record(&reader, i, false, &record, &fault) || !apply_record(&tally, record, &fault) ||
+    if (!read_payload_record(&reader, i, false, &record, &fault) || !apply_record_tree(&tally, record, &fault) ||
         !check_mapped_record(&reader, record, &fault))
       return report_fault(path, fault);
-    tally_record(&tally, record);
+    if (!tally_record(&tally, record, &later) && place_fault.empty()) place_fault = later;
   }
+  if (!place_fault.empty()) return report_fault(path, place_fault);
   if (!check_totals(tally, reader, &fault)) return report_fault(path, fault);
   std::printf("%s: %" PRIu32 " records verified, payload intact; program for %s\n", path.c_str(),
               reader.header.file_count, program_arch_at(reader.file.fd).c_str());

@@ -11,7 +11,10 @@ packages=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev zlib1g
           # compilers (g++-multilib cannot stay beside the ARM ones), the 32-bit
           # C library that runs i386 programs here, and qemu-user for ARM ones.
           g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
-          libc6-i386 qemu-user-static)
+          libc6-i386 qemu-user-static
+          # The packer's JSON output, its manual pages (made with scdoc, shown
+          # with man), bash completion, and its Debian package with its checks.
+          nlohmann-json3-dev scdoc man-db bash-completion jq dpkg-dev lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

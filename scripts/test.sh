@@ -2,22 +2,22 @@
 # Sets up, builds and runs every test: the plain build, the installers for
 # the other architectures with the suites that differ by architecture, the
 # plain suite (which compares every architecture's installer with the
-# x86-64 one), the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the threaded extraction under ThreadSanitizer,
-# and the fuzzers for a bounded time.
+# x86-64 one), the packer's Debian package and its checks, the same suite
+# under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
+# extraction under ThreadSanitizer, and the fuzzers for a bounded time.
 #
 #   bash scripts/test.sh               every stage (what CI runs)
 #   bash scripts/test.sh --quick       set-up, plain build and the plain suite
 #   bash scripts/test.sh --stage NAME  set-up, what NAME needs, and NAME alone:
-#                                      i386, armhf, aarch64, plain, asan, tsan, fuzz
+#                                      i386, armhf, aarch64, plain, package, asan, tsan, fuzz
 #
 # i386 programs run natively where the kernel takes them, else under
 # qemu-i386-static; TELO_EMULATE_I386=1 asks for qemu on any host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(i386 armhf aarch64 plain asan tsan fuzz)
-usage="usage: bash scripts/test.sh [--quick | --stage i386|armhf|aarch64|plain|asan|tsan|fuzz]"
+all_stages=(i386 armhf aarch64 plain package asan tsan fuzz)
+usage="usage: bash scripts/test.sh [--quick | --stage i386|armhf|aarch64|plain|package|asan|tsan|fuzz]"
 stages=("${all_stages[@]}")
 full_run=1
 case "${1:-}" in
@@ -121,6 +121,27 @@ plain_stage() {
   fi
 }
 
+# The packer's Debian package, made from the trees the other stages built
+# (only the installer programs are built here when a preset tree lacks
+# them): lintian finds no error, and the package unpacked with dpkg -x into
+# a temporary root packs the sample application for every architecture with
+# the installer program it holds, each result installing it (ARM ones under
+# qemu-user); its manual pages render without a warning, its completion
+# completes, and its packer's JSON parses.
+package_stage() {
+  local arch deb root
+  for arch in i386 armhf aarch64; do
+    cmake --preset "$arch" >/dev/null
+    cmake --build --preset "$arch"
+  done
+  deb=$(bash scripts/make_deb.sh)
+  lintian --fail-on error --display-info "$deb"
+  root=$(mktemp -d)
+  dpkg -x "$deb" "$root"
+  TELO_PACKAGED_ROOT=$root TELO_REQUIRE_ARCHS=1 run_suite build -R 'ArchInstallers|PackJson|ManualPages|Completion'
+  rm -rf "$root"
+}
+
 asan_stage() {
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELO_SANITIZE=ON -DTELO_BENCH=OFF -DTELO_WERROR=ON
   cmake --build build-asan -j"$jobs"
@@ -141,14 +162,15 @@ fuzz_stage() {
   bash scripts/fuzz.sh "${TELO_FUZZ_SECONDS:-60}"
 }
 
-# The plain suite needs the plain build; every other stage builds its own tree.
-if [[ " ${stages[*]} " == *" plain "* ]]; then plain_build; fi
+# The plain suite and the package need the plain build; every other stage builds its own tree.
+if [[ " ${stages[*]} " == *" plain "* || " ${stages[*]} " == *" package "* ]]; then plain_build; fi
 end_stage "set-up and plain build"
 
 for stage in "${stages[@]}"; do
   case $stage in
     i386|armhf|aarch64) arch_stage "$stage"; end_stage "$stage: build and suites" ;;
     plain) plain_stage; end_stage "plain suite" ;;
+    package) package_stage; end_stage "package and its checks" ;;
     asan) asan_stage; end_stage "ASan + UBSan" ;;
     tsan) tsan_stage; end_stage "TSan subset" ;;
     fuzz) fuzz_stage; end_stage "fuzzers" ;;

@@ -121,6 +121,23 @@ pid_t spawn_probe(const ProbeProgram* programs, int program_count, bool close_st
 
 }  // namespace
 
+void signals_to_defaults(SavedSignals& saved) {
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  sigemptyset(&defaults.sa_mask);
+  // SIGKILL, SIGSTOP and the C library's own signals refuse; nothing to do for them.
+  for (int number = 1; number < NSIG; ++number)
+    if (sigaction(number, &defaults, &saved.actions[number]) != 0) saved.actions[number] = defaults;
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, &saved.mask);
+}
+
+void restore_signals(const SavedSignals& saved) {
+  for (int number = 1; number < NSIG; ++number) (void)sigaction(number, &saved.actions[number], nullptr);
+  sigprocmask(SIG_SETMASK, &saved.mask, nullptr);
+}
+
 int run_command(const char* path, const char* arg0, const char* arg1, const char* arg2,
                 const char* arg3, const char* arg4) {
   // The first null ends the words; the program reads up to it.

@@ -1,6 +1,22 @@
 #pragma once
 
+#include <signal.h>
+
 namespace telo {
+
+// The signal dispositions and mask of the calling thread, as they were
+// before signals_to_defaults.
+struct SavedSignals {
+  sigset_t mask;
+  struct sigaction actions[NSIG];
+};
+
+// Before replacing the process: every signal back to its default
+// disposition and none blocked, so that what the installer ignores (a lost
+// standard error) or inherited does not reach the program that follows.
+// restore_signals puts the installer's own state back when no exec took place.
+void signals_to_defaults(SavedSignals& saved);
+void restore_signals(const SavedSignals& saved);
 
 // Runs `path` with the argument words arg0.. (the first null ends them),
 // without a shell or PATH search, and waits. Returns the exit-status byte

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pack/inspect.h"
+#include "pack/inspect_json.h"
 #include "pack/build.h"
 #include "pack/extract.h"
 #include "pack/raw_stream.h"
@@ -232,12 +233,24 @@ int run_build(Args args) {
   return build_and_sign(options, secret_key);
 }
 
-int run_list(Args args) {
-  if (args.size() != 1) return usage_error("list", "wants one INSTALLER");
-  return list_installer(std::string(args[0]));
+// Takes --json out of `args`; true when it was there.
+bool take_json_flag(std::vector<std::string_view>* args) {
+  const std::size_t before = args->size();
+  std::erase(*args, std::string_view("--json"));
+  return args->size() != before;
 }
 
-int run_verify(Args args) {
+int run_list(Args given) {
+  std::vector<std::string_view> args(given.begin(), given.end());
+  const bool json = take_json_flag(&args);
+  if (args.size() != 1) return usage_error("list", "wants one INSTALLER");
+  return json ? list_installer_json(std::string(args[0])) : list_installer(std::string(args[0]));
+}
+
+int run_verify(Args given) {
+  std::vector<std::string_view> all(given.begin(), given.end());
+  const bool json = take_json_flag(&all);
+  Args args(all);
   std::optional<std::string_view> public_key, signature;
   std::vector<std::string_view> positional;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -254,6 +267,8 @@ int run_verify(Args args) {
   }
   if (positional.size() != 1) return usage_error("verify", "wants one INSTALLER");
   if (signature && !public_key) return usage_error("verify", "--signature wants --key PUB to check it with");
+  // The signature's report is text for people; a pipeline checks it with its own step.
+  if (json && public_key) return usage_error("verify", "--json does not go with --key (verify the signature first)");
   const std::string installer(positional[0]);
   const std::string beside = signature_path_of(installer);
   if (public_key) {
@@ -261,11 +276,11 @@ int run_verify(Args args) {
     int status = check_installer_signature(std::string(*public_key), installer,
                                            signature ? std::string(*signature) : beside);
     if (status != kExitOk) return status;
-  } else if (::access(beside.c_str(), F_OK) == 0) {
+  } else if (!json && ::access(beside.c_str(), F_OK) == 0) {
     std::fprintf(stderr, "telo-pack: note: %s lies beside it, unchecked (give --key PUB to check it)\n",
                  beside.c_str());
   }
-  return verify_installer(installer);
+  return json ? verify_installer_json(installer) : verify_installer(installer);
 }
 
 int run_sign(Args args) {
@@ -350,10 +365,12 @@ constexpr Subcommand kSubcommands[] = {
      "                          its passphrase before building; see telo-pack sign --help);\n"
      "                          OUT itself is the same as unsigned\n",
      run_build},
-    {"list", "INSTALLER",
-     "Prints the payload header, the architecture of the installer's program and one line per record.\n",
+    {"list", "INSTALLER [--json]",
+     "Prints the payload header, the architecture of the installer's program and one line per record.\n"
+     "  --json                  print one JSON document instead: installer, program, payload_offset,\n"
+     "                          header and records (index, path, method, sizes, mode, mtime, slot, CRCs)\n",
      run_list},
-    {"verify", "INSTALLER [--key PUB [--signature FILE]]",
+    {"verify", "INSTALLER [--key PUB [--signature FILE] | --json]",
      "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
      "writing nothing. The first fault is named with its record. Names the architecture of\n"
      "the installer's program.\n"
@@ -363,6 +380,10 @@ constexpr Subcommand kSubcommands[] = {
      "                          whether it is missing, damaged, made with another key, or does not\n"
      "                          match the file or its trusted comment, and stops (status 1)\n"
      "  --signature FILE        the signature to check instead of INSTALLER.minisig\n"
+     "  --json                  print one JSON document: what list --json prints, with result\n"
+     "                          (intact or damaged) and faults, every fault found with its record\n"
+     "                          (index and path, or null) and check (e.g. data_crc); it goes on past\n"
+     "                          a fault wherever the records can still be followed\n"
      "Without --key, a signature beside the installer is only mentioned, not checked.\n",
      run_verify},
     {"keygen", "-p PUB -s SEC [--without-passphrase] [--force]",
@@ -388,8 +409,8 @@ constexpr Subcommand kSubcommands[] = {
     {"extract", "INSTALLER DIR",
      "Writes the installer's files below DIR as the installer would, without the wizard.\n", run_extract},
     {"compress", "IN OUT [--level L]",
-     "Codes the file IN as one raw codec stream into OUT, at level fast, reference (the\n"
-     "default) or best.\n",
+     "Codes the file IN as one raw codec stream into OUT.\n"
+     "  --level L               fast, reference (the default) or best\n",
      run_compress},
     {"decompress", "IN OUT SIZE", "Decodes SIZE bytes from the raw codec stream IN into OUT.\n",
      run_decompress},

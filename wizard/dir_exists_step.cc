@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 #include "sysenv/paths.h"
 #include "wizard/install_targets.h"
@@ -17,18 +18,18 @@ WizardState run_dir_exists_state() {
   const char* directory = install_targets.directory[0];
   if (is_directory(directory) != 1 || header_texts.java_runtime[0] == '\0') return next_state;
   back_state = STATE_DIRECTORY;
-  std::fprintf(stderr,
-               "\n\nThe directory \n    %s\nalready exists!\n\n"
-               "Installing into a different directory is prudent -\n"
-               "in the unlikely event of a media failure, the\n"
-               "previous functioning version remains intact.\n"
-               "After the new version has been installed\n"
-               "into a different directory and sucessfully used,\n"
-               "the old version's directory can be deleted with\n"
-               "standard O.S. commands.\n\n"
-               "Select 'Next' to proceed with the installation,\n"
-               "or 'Back' to select a different directory.\n",
-               directory);
+  say(
+      "\n\nThe directory \n    %s\nalready exists!\n\n"
+      "Installing into a different directory is prudent -\n"
+      "in the unlikely event of a media failure, the\n"
+      "previous functioning version remains intact.\n"
+      "After the new version has been installed\n"
+      "into a different directory and sucessfully used,\n"
+      "the old version's directory can be deleted with\n"
+      "standard O.S. commands.\n\n"
+      "Select 'Next' to proceed with the installation,\n"
+      "or 'Back' to select a different directory.\n",
+      directory);
   return apply_outcome(ask_back_next_cancel());
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/progress.h"
 #include "console/terminate.h"
@@ -96,7 +97,7 @@ WizardState run_extract_state() {
     error("Insufficient memory (err=3).");
   active_extraction = &extraction;
   before_exit = stop_active_extraction;
-  std::fputs("\n\n.... Installing files ....\n\n", stderr);
+  say("\n\n.... Installing files ....\n\n");
   show_progress(nullptr, 0, 0);
   if (payload_header.file_count != 0) extract_all(&extraction);
   active_extraction = nullptr;

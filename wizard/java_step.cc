@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
 #include "sysenv/paths.h"
@@ -58,18 +59,17 @@ const char* jre_package() {
 }
 
 void offer_jre_install() {
-  std::fputs(
+  say(
       "\n\nTELO software uses Java technology; this distribution doesn't include\n"
       "Java.  A Java Runtime Environment (JRE) has not been detected on\n"
       "this system. The JRE can be installed later, using system tools,\n"
-      "or the JRE can be installed now (requires network access).\n\n",
-      stderr);
+      "or the JRE can be installed now (requires network access).\n\n");
   static constexpr int kOutcomes[] = {RESULT_YES, RESULT_NO};
   if (ask_choice("Install JRE?", "No? Yes?", "yn", kOutcomes, 2, RESULT_YES) != RESULT_YES) return;
 
   run_package_tool("update");
   if (run_package_tool("install", jre_package()) != 0) {
-    std::fputs("\n\nUnable to install Java JRE; install later using system tools.\n\n", stderr);
+    say("\n\nUnable to install Java JRE; install later using system tools.\n\n");
     ask_ok();
     return;
   }
@@ -80,24 +80,22 @@ void offer_jre_install() {
 }
 
 void explain_separate_java(bool private_java) {
-  std::fputs(
+  say(
       "\n\nTELO software uses Java technology.  This distribution does not\n"
       "include Java technology, but suitable as a service pack for a\n"
       "previously installed  TELO, or for use on systems that have Java\n"
-      "installed separately.\n\n",
-      stderr);
+      "installed separately.\n\n");
   if (private_java) {
-    std::fputs(
+    say(
         "A previous TELO and Java installed for its private use has\n"
         "been found.  Install TELO, configured to use the existing\n"
-        "private Java?\n",
-        stderr);
+        "private Java?\n");
   } else {
-    std::fprintf(stderr, "%s%s%s", "Java is or will be installed separately, such as from \n",
-                 kJavaVendorSite,
-                 " (TELO is tested using Sun/Oracle Java, and may\n"
-                 "not operate properly using other Java technology).\n"
-                 "Install TELO, configured to use the separate Java?\n");
+    say("%s%s%s", "Java is or will be installed separately, such as from \n",
+        kJavaVendorSite,
+        " (TELO is tested using Sun/Oracle Java, and may\n"
+        "not operate properly using other Java technology).\n"
+        "Install TELO, configured to use the separate Java?\n");
   }
   if (ask_ok_cancel("Proceed?", RESULT_NEXT) == RESULT_CANCEL) error(nullptr);
 }
@@ -108,10 +106,9 @@ WizardState run_java_state() {
   next_state = STATE_TERMINAL;
   JavaSituation situation = survey_java();
   if (situation.arm_host && situation.system_java) {
-    std::fputs(
+    say(
         "\n\nTELO software uses Java technology, but does not include Java.\n"
-        "A Java Runtime Environment (JRE) has been detected on this system.\n\n",
-        stderr);
+        "A Java Runtime Environment (JRE) has been detected on this system.\n\n");
     ask_ok();
   } else if (situation.arm_host) {
     offer_jre_install();

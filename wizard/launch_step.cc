@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
 #include "wizard/install_targets.h"
@@ -24,10 +25,14 @@ void exec_shell_as(const char* user, const char* script) {
   execl("/usr/bin/sudo", "sudo", "-u", user, "/bin/sh", script, static_cast<char*>(nullptr));
 }
 
-// Runs `script` as the login user when there is one, else as ourselves.
+// Runs `script` as the login user when there is one, else as ourselves. The
+// program starts with default signals; ours come back when no exec took place.
 void exec_for(const char* user, const char* script) {
+  SavedSignals installer_signals;
+  signals_to_defaults(installer_signals);
   if (user != nullptr) exec_shell_as(user, script);
   exec_shell(script);
+  restore_signals(installer_signals);
 }
 
 // Without a stub the application starts in the home directory, as the stub's
@@ -56,13 +61,13 @@ void launch() {
 
 WizardState run_launch_state() {
   next_state = STATE_DONE;
-  std::fprintf(stderr, "\n\n\n\nStart %s %s now ?\n", header_texts.product_name,
-               header_texts.description);
+  say("\n\n\n\nStart %s %s now ?\n", header_texts.product_name,
+      header_texts.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome != RESULT_NO) {
-    std::fprintf(stderr, "\n\nStarting %s %s now ...\n\n", header_texts.product_name,
-                 header_texts.description);
+    say("\n\nStarting %s %s now ...\n\n", header_texts.product_name,
+        header_texts.description);
     launch();  // returns only when no launch succeeded
   }
   return next_state;

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
+#include "wizard/entry_file.h"
 #include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
@@ -19,31 +21,27 @@ namespace telo {
 
 namespace {
 
-// One place a desktop entry may go; `owner_set` when it is handed to a user.
+// One folder a desktop entry may go into, and the user it is for, if any.
 struct ShortcutTarget {
-  char* path = nullptr;  // malloc'd; null when the target is skipped
-  bool owner_set = false;
-  uid_t uid = 0;
-  gid_t gid = 0;
+  char* folder = nullptr;  // malloc'd; null when the target is skipped
+  EntryOwner owner;
 };
 
 const char* entry_name() { return variant_32bit ? "TELO Imaging 32 Bit" : "TELO Imaging"; }
 const char* entry_file() { return variant_32bit ? "telo32.desktop" : "telo.desktop"; }
 
-char* build_path_or_die(const char* first, const char* second) {
-  char* path = concat_strings(3, first, second, entry_file());
-  if (path == nullptr) error("Memory allocation error (err=6).");
-  return path;
+char* build_folder_or_die(const char* first, const char* second) {
+  char* folder = concat_strings(2, first, second);
+  if (folder == nullptr) error("Memory allocation error (err=6).");
+  return folder;
 }
 
 // The Desktop entry of a password-database user, owned by that user.
 ShortcutTarget user_desktop_target(const passwd* user) {
   ShortcutTarget target;
   if (user == nullptr) return target;
-  target.path = build_path_or_die(user->pw_dir, "/Desktop/");
-  target.owner_set = true;
-  target.uid = user->pw_uid;
-  target.gid = user->pw_gid;
+  target.folder = build_folder_or_die(user->pw_dir, "/Desktop");
+  target.owner = {true, user->pw_uid, user->pw_gid};
   return target;
 }
 
@@ -59,35 +57,48 @@ ShortcutTarget login_user_target() {
 
 ShortcutTarget make_target(int number) {
   switch (number) {
-    case 1: return {build_path_or_die("/usr/share/applications/", ""), false, 0, 0};
+    case 1: return {build_folder_or_die("/usr/share/applications", ""), {}};
     case 2: {
       const char* home = std::getenv("HOME");
       if (home == nullptr) return {};
-      return {build_path_or_die(home, "/Desktop/"), false, 0, 0};
+      return {build_folder_or_die(home, "/Desktop"), {}};
     }
     case 3: return user_desktop_target(getpwuid(getuid()));
     default: return login_user_target();
   }
 }
 
-bool write_entry(const ShortcutTarget& target) {
-  std::FILE* entry = std::fopen(target.path, "w");
-  if (entry == nullptr) return false;  // no such Desktop, or not ours to write
+void write_lines(int fd) {
   const char* directory = install_targets.directory[0];
-  std::fputs("[Desktop Entry]\n", entry);
-  std::fputs("Encoding=UTF-8\n", entry);
-  std::fprintf(entry, "Name=%s\n", entry_name());
-  std::fputs("Type=Application\n", entry);
-  if (stub_path != nullptr) std::fprintf(entry, "Exec=%s %%F\n", stub_path);
-  else std::fprintf(entry, "Exec=%s/telolnx %%F\n", directory);
-  std::fputs("Comment=TELO Image Acquistion, Display, Processing, Graphics, Measurement, Analysis\n",
-             entry);
-  std::fputs("GenericName=Video Capture & Image Processing\n", entry);
-  std::fputs("Terminal=false\n", entry);
-  std::fprintf(entry, "Icon=%s/%s\n", directory, "program/telo20.png");
-  std::fclose(entry);
-  if (target.owner_set) (void)chown(target.path, target.uid, target.gid);
-  chmod(target.path, 0755);
+  dprintf(fd, "[Desktop Entry]\n");
+  dprintf(fd, "Encoding=UTF-8\n");
+  dprintf(fd, "Name=%s\n", entry_name());
+  dprintf(fd, "Type=Application\n");
+  if (stub_path != nullptr) dprintf(fd, "Exec=%s %%F\n", stub_path);
+  else dprintf(fd, "Exec=%s/telolnx %%F\n", directory);
+  dprintf(fd, "Comment=TELO Image Acquistion, Display, Processing, Graphics, Measurement, Analysis\n");
+  dprintf(fd, "GenericName=Video Capture & Image Processing\n");
+  dprintf(fd, "Terminal=false\n");
+  dprintf(fd, "Icon=%s/%s\n", directory, "program/telo20.png");
+}
+
+// A folder or file a user planted in place of the entry is left alone, and said so.
+bool write_entry(const ShortcutTarget& target) {
+  EntryFile entry = open_entry_file(target.folder, entry_file(), 0755, target.owner);
+  switch (entry.result) {
+    case EntryOpen::kOpened: break;
+    case EntryOpen::kFolderRefused:
+      say("Shortcut skipped: %s is a link or not a folder.\n", target.folder);
+      return false;
+    case EntryOpen::kFileRefused:
+      say("Shortcut skipped: %s/%s is a link, a special file or not its owner's.\n", target.folder,
+          entry_file());
+      return false;
+    case EntryOpen::kNoFolder:
+    case EntryOpen::kNotWritable: return false;  // no such Desktop, or not ours to write
+  }
+  write_lines(entry.fd);
+  close_entry_file(entry, 0755);
   return true;
 }
 
@@ -95,17 +106,17 @@ bool write_entry(const ShortcutTarget& target) {
 
 WizardState run_shortcut_state() {
   next_state = STATE_LAUNCH;
-  std::fprintf(stderr, "\n\nCreate desktop shortcut to start %s %s ?\n", header_texts.product_name,
-               header_texts.description);
+  say("\n\nCreate desktop shortcut to start %s %s ?\n", header_texts.product_name,
+      header_texts.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome == RESULT_NO) return next_state;
   int written = 0;
   for (int number = 1; number <= 4; ++number) {
     ShortcutTarget target = make_target(number);
-    if (target.path == nullptr) continue;
+    if (target.folder == nullptr) continue;
     if (write_entry(target)) ++written;
-    std::free(target.path);
+    std::free(target.folder);
   }
   if (written == 0) error("Error creating shortcut");
   return next_state;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
 #include "wizard/install_targets.h"
@@ -59,9 +60,9 @@ void set_stub_path(char* path) {
 
 bool ask_shared_variant() {
   const char* product = header_texts.product_name;
-  std::fprintf(stderr,
-               "\n\nThe stub can either:\n\n"
-               "a) Execute %s with individual settings and configuration,\n"
+  say(
+      "\n\nThe stub can either:\n\n"
+      "a) Execute %s with individual settings and configuration,\n"
                "and individual default storage of images, scripts and\n"
                "other data within the current (relative to where & when the\n"
                "stub was executed) directory.\n\n"
@@ -82,7 +83,7 @@ bool may_write_stub() {
   std::FILE* existing = std::fopen(stub_path, "r");
   if (existing == nullptr) return true;
   std::fclose(existing);
-  std::fprintf(stderr, "\n\nFile %s already exists.\n", stub_path);
+  say("\n\nFile %s already exists.\n", stub_path);
   int outcome = ask_yes_no_cancel("Overwrite?", RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   return outcome != RESULT_NO;
@@ -146,12 +147,12 @@ void create_shared_folders() {
   for (const SharedFolder& folder : kSharedFolders)
     if (create_shared_folder(folder)) any_created = true;
   if (!any_created) return;
-  std::fprintf(stderr,
-               "\n\nNote: Subdirectories under \n   %s \n"
-               "for saved images, settings, scripts, etc., \n"
-               "have been pre-created and modes changed so as \n"
-               "to allow shared access by ANY user (uid).\n",
-               install_targets.directory[0]);
+  say(
+      "\n\nNote: Subdirectories under \n   %s \n"
+      "for saved images, settings, scripts, etc., \n"
+      "have been pre-created and modes changed so as \n"
+      "to allow shared access by ANY user (uid).\n",
+      install_targets.directory[0]);
   if (ask_ok_cancel(nullptr, RESULT_NEXT) == RESULT_CANCEL) error(nullptr);
 }
 
@@ -160,8 +161,8 @@ void create_shared_folders() {
 WizardState run_stub_state() {
   next_state = STATE_SHORTCUT;
   set_stub_path(build_stub_path());
-  std::fprintf(stderr, "\n\nCreate executable stub \n\t%s \nto start %s %s ?\n", stub_path,
-               header_texts.product_name, header_texts.description);
+  say("\n\nCreate executable stub \n\t%s \nto start %s %s ?\n", stub_path,
+      header_texts.product_name, header_texts.description);
   int outcome = ask_yes_no_cancel(nullptr, RESULT_YES);
   if (outcome == RESULT_CANCEL) error(nullptr);
   if (outcome == RESULT_NO) {

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "console/error_stream.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
 #include "sysenv/paths.h"
@@ -25,19 +26,17 @@ bool has_terminal_emulator() {
 WizardState run_terminal_state() {
   next_state = STATE_INSTALLED;
   if (!has_terminal_emulator()) {
-    std::fputs(
+    say(
         "\n\nTELO might use 'xterm' (along with interactive prompts via 'sudo'), as a proxy\n"
         "to install drivers without requiring that all of TELO be run as super-user.\n"
-        "The 'xterm' (or 'lxterm') can be installed now (requires network access).\n",
-        stderr);
+        "The 'xterm' (or 'lxterm') can be installed now (requires network access).\n");
     if (ask_ok_cancel("Proceed?", RESULT_NEXT) == RESULT_CANCEL) error(nullptr);
     run_package_tool("update");
     // Both are tried: some distributions ship only one of them.
     bool xterm_installed = run_package_tool("install", "xterm") == 0;
     bool lxterm_installed = run_package_tool("install", "lxterm") == 0;
     if (!xterm_installed && !lxterm_installed) {
-      std::fputs("\n\nUnable to install 'xterm' or 'lxterm'; install later using system tools.\n\n",
-                 stderr);
+      say("\n\nUnable to install 'xterm' or 'lxterm'; install later using system tools.\n\n");
       ask_ok();
     }
   }

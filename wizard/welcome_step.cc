@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
@@ -20,13 +21,13 @@ void print_welcome_banner() {
   std::time_t build_time = payload_header.build_time;
   std::tm stamp{};
   gmtime_r(&build_time, &stamp);
-  std::fprintf(stderr, "\n\n%s\n\n", "VORN(R) Software Installation");
-  std::fputs("Thanks for purchasing VORN(R) imaging products.\n\n", stderr);
-  std::fprintf(stderr, "Let's install  %s %s %s software!", header_texts.product_name,
-               header_texts.version, header_texts.description);
-  std::fprintf(stderr, " (build %.2d%.2d%.2d.%.2d%.2d%.2d) ", stamp.tm_year % 100, stamp.tm_mon + 1,
-               stamp.tm_mday, stamp.tm_hour, stamp.tm_min, stamp.tm_sec);
-  std::fputs("!\n", stderr);
+  say("\n\n%s\n\n", "VORN(R) Software Installation");
+  say("Thanks for purchasing VORN(R) imaging products.\n\n");
+  say("Let's install  %s %s %s software!", header_texts.product_name,
+      header_texts.version, header_texts.description);
+  say(" (build %.2d%.2d%.2d.%.2d%.2d%.2d) ", stamp.tm_year % 100, stamp.tm_mon + 1,
+      stamp.tm_mday, stamp.tm_hour, stamp.tm_min, stamp.tm_sec);
+  say("!\n");
 }
 
 }  // namespace

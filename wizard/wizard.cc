@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/prompt.h"
 #include "console/terminate.h"
@@ -102,7 +103,7 @@ void start_up(int argc, char** argv) {
 }
 
 WizardState run_done_state() {
-  std::fputs("\n\nInstallation complete.\n\n", stderr);
+  say("\n\nInstallation complete.\n\n");
   return STATE_DONE;
 }
 

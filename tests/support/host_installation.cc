@@ -13,7 +13,9 @@ std::string make_recording_installer(const HostSandbox& box, const std::vector<T
   std::vector<TestFile> files = {
       {"telolnx",
        "#!/bin/sh\n{ echo \"uid=$(/usr/bin/id -u)\"; echo \"ppid=$PPID\"; echo \"cwd=$(pwd)\";\n"
-       "  for a; do echo \"arg=$a\"; done; } > '" + marker + "'\nexit 7\n",
+       "  for a; do echo \"arg=$a\"; done;\n"
+       "  while read -r key value; do case $key in SigIgn:) echo \"sigign=$value\";;\n"
+       "    SigBlk:) echo \"sigblk=$value\";; esac; done < /proc/$$/status; } > '" + marker + "'\nexit 7\n",
        METHOD_STORED, 1683000000, 0100755},
       {"program/telo20.png", "not really a picture", METHOD_STORED, 1683000000, 0100644},
   };
@@ -36,6 +38,8 @@ ApplicationRun read_application_run(const HostSandbox& box) {
     else if (key == "ppid") run.parent_pid = std::strtol(value.c_str(), nullptr, 10);
     else if (key == "cwd") run.cwd = value;
     else if (key == "arg") run.args.push_back(value);
+    else if (key == "sigign") run.ignored_signals = std::strtoull(value.c_str(), nullptr, 16);
+    else if (key == "sigblk") run.blocked_signals = std::strtoull(value.c_str(), nullptr, 16);
   }
   return run;
 }

@@ -13,7 +13,8 @@
 namespace telo::testing {
 
 // Builds an installer at box.dir/telo-installer carrying `telolnx` (a script
-// that writes its uid, parent pid, working directory and arguments to
+// that writes its uid, parent pid, working directory, arguments and the
+// SigIgn and SigBlk masks of its own process to
 // out_dir()/marker and exits 7), program/telo20.png and `extra`.
 std::string make_recording_installer(const HostSandbox& box, const std::vector<TestFile>& extra = {},
                                      const PayloadTexts& texts = {});
@@ -25,6 +26,8 @@ struct ApplicationRun {
   long parent_pid = 0;
   std::string cwd;
   std::vector<std::string> args;
+  unsigned long long ignored_signals = 0;  // bit n-1 stands for signal n
+  unsigned long long blocked_signals = 0;
 };
 ApplicationRun read_application_run(const HostSandbox& box);
 

@@ -171,6 +171,8 @@ RunResult run_in_namespace(const HostSandbox& box, const std::string& installer,
   options.cwd = run.cwd;
   options.use_pty = run.use_pty;
   options.env = run.env;
+  options.slow_nonblocking_stderr = run.slow_nonblocking_stderr;
+  options.timeout_seconds = run.timeout_seconds;
   return run_program(argv, options);
 }
 

@@ -60,6 +60,8 @@ struct SandboxRun {
   bool use_pty = false;                  // standard streams on a pseudo-terminal
   std::string redirections;              // shell redirections for the installer, e.g. "0<&-"
   std::vector<std::string> env;          // extra NAME=VALUE entries for the run
+  bool slow_nonblocking_stderr = false;  // as RunOptions has it
+  int timeout_seconds = 120;             // then the run is killed
 };
 
 // Runs `installer` (a path inside the sandbox's own folder) in a fresh namespace.

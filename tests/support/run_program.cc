@@ -90,7 +90,8 @@ void decode_status(int status, RunResult& result) {
 // input is written, so that the program sees the end of its input.
 // `close_at_exit` (when given) is closed once the child has ended.
 void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs[2], pid_t child,
-          int timeout_seconds, RunResult& result, int* close_input = nullptr, int* close_at_exit = nullptr) {
+          int timeout_seconds, RunResult& result, int* close_input = nullptr, int* close_at_exit = nullptr,
+          bool slow_err = false) {
   std::size_t written = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   if (in_fd >= 0 && input.empty()) in_fd = -1;
@@ -115,7 +116,9 @@ void pump(int in_fd, const std::string& input, int out_fds[2], std::string* outs
     for (int i = 0; i < 2; ++i) {
       if (out_fds[i] < 0 || fds[i].revents == 0) continue;
       char buffer[65536];
-      ssize_t got = ::read(out_fds[i], buffer, sizeof buffer);
+      const bool slow = slow_err && i == 1;
+      if (slow) ::usleep(10000);
+      ssize_t got = ::read(out_fds[i], buffer, slow ? 256 : sizeof buffer);
       if (got > 0) outs[i]->append(buffer, static_cast<std::size_t>(got));
       else out_fds[i] = -1;
     }
@@ -141,6 +144,9 @@ RunResult run_with_pipes(const std::string& path, const std::vector<std::string>
   ::posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
   ::posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
   ::posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+  if (options.slow_nonblocking_stderr &&
+      (::fcntl(err.fd[0], F_SETPIPE_SZ, 4096) < 0 || ::fcntl(err.fd[1], F_SETFL, O_NONBLOCK) != 0))
+    throw std::runtime_error("cannot make standard error slow");
   pid_t child = spawn_child(path, argv, options, &actions);
   in.close_end(0);
   out.close_end(1);
@@ -151,7 +157,8 @@ RunResult run_with_pipes(const std::string& path, const std::vector<std::string>
   ::signal(SIGPIPE, SIG_IGN);
   int in_fd = in.fd[1];
   if (options.stdin_text.empty()) in.close_end(1), in_fd = -1;
-  pump(in_fd, options.stdin_text, out_fds, outs, child, options.timeout_seconds, result, &in.fd[1]);
+  pump(in_fd, options.stdin_text, out_fds, outs, child, options.timeout_seconds, result, &in.fd[1], nullptr,
+       options.slow_nonblocking_stderr);
   in.close_end(1);
   int status = 0;
   ::waitpid(child, &status, 0);

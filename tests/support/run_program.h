@@ -12,6 +12,9 @@ struct RunOptions {
   std::vector<std::string> unset_env;
   bool use_pty = false;              // standard streams on a pseudo-terminal (no echo, no \r)
   int timeout_seconds = 120;
+  // Standard error on a one-page pipe whose writing end is non-blocking,
+  // read a little at a time with pauses: the program's writes meet EAGAIN.
+  bool slow_nonblocking_stderr = false;
 };
 
 struct RunResult {

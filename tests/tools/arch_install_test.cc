@@ -4,7 +4,9 @@
 // exactly as the x86-64 one does (ARM ones under qemu-user, i386 natively).
 //
 // The other architectures' installers come from the CMake presets' trees
-// beside this build (build-i386/, ...). Where one is missing the test skips
+// beside this build (build-i386/, ...), or from the packaged packer's
+// /usr/lib/telo/NAME/ when TELO_PACKAGED_ROOT names a package unpacked with
+// dpkg -x. Where one is missing the test skips
 // it, unless TELO_REQUIRE_ARCHS is set (the test command sets it after
 // building them all).
 
@@ -34,7 +36,10 @@ struct Packed {
   std::string program;    // the program telo-pack put in front
 };
 
+// The program telo-pack must have put in front: the build's, or, when the
+// tests run a packaged telo-pack, the one its package holds.
 std::string program_path(const std::string& arch) {
+  if (!packaged_root().empty()) return packaged_root() + "/usr/lib/telo/" + arch + "/telo-installer";
   if (arch == "x86_64") return TELO_INSTALLER_PATH;
   return std::string(TELO_BINARY_DIR) + "/../build-" + arch + "/telo-installer";
 }

@@ -1,12 +1,23 @@
 #include "tests/tools/pack_fixture.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 namespace telo::testing {
 
+std::string packaged_root() {
+  const char* root = std::getenv("TELO_PACKAGED_ROOT");
+  return root == nullptr ? "" : root;
+}
+
+std::string packer_path() {
+  const std::string root = packaged_root();
+  return root.empty() ? std::string(TELO_PACK_PATH) : root + "/usr/bin/telo-pack";
+}
+
 RunResult run_pack(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-  std::vector<std::string> argv{TELO_PACK_PATH};
+  std::vector<std::string> argv{packer_path()};
   argv.insert(argv.end(), args.begin(), args.end());
   RunOptions options;
   options.env = env;

@@ -9,6 +9,14 @@
 
 namespace telo::testing {
 
+// Where a Debian package of the packer was unpacked (dpkg -x), from
+// TELO_PACKAGED_ROOT; empty when the tests run the build tree's programs.
+std::string packaged_root();
+
+// The packer under test: the packaged one under packaged_root() when there
+// is one, else the build's.
+std::string packer_path();
+
 // Runs telo-pack with `args` (SOURCE_DATE_EPOCH unset unless `env` sets it).
 RunResult run_pack(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 

@@ -29,19 +29,33 @@ const std::vector<TestFile> kFiles = {
     {"program/b.txt", "bee", METHOD_STORED, 1683063373},
 };
 
+// kFiles and enough more that the progress lines fill a pipe or a page many times over.
+std::vector<TestFile> many_files() {
+  std::vector<TestFile> files = kFiles;
+  for (int i = 0; i < 150; ++i)
+    files.push_back({"program/many/a-file-with-a-rather-long-name-" + std::to_string(i) + ".txt", "x"});
+  return files;
+}
+
 struct Installer {
   testing::HostSandbox box;
   std::string path = box.dir / "telo-setup.bin";
   testing::BuiltPayload payload = testing::build_payload(kFiles);
 
   RunResult run(const std::vector<std::string>& args, const std::string& input,
-                const std::string& redirections = "") {
+                const std::string& redirections = "", bool slow_stderr = false) {
     testing::write_installer(path, payload.bytes());
     testing::SandboxRun run;
     run.args = args;
     run.input = input;
     run.redirections = redirections;
+    run.slow_nonblocking_stderr = slow_stderr;
     return testing::run_in_namespace(box, path, run);
+  }
+  // Everything an unattended run leaves besides the files: the stub and the menu entry.
+  bool completed(const std::string& directory) const {
+    return installed_whole(directory) && fs::exists(box.host_path("/usr/local/bin/telo")) &&
+           !fs::is_empty(box.host_path("/usr/share/applications"));
   }
   bool installed_whole(const std::string& directory) const {
     for (const TestFile& file : kFiles) {
@@ -100,6 +114,48 @@ TEST(HostileStart, AReaderThatLeavesStandardErrorEndsTheRunAtTheNextPrompt) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_TRUE(installer.installed_whole("/home/t/telo"));
   EXPECT_FALSE(fs::exists(installer.box.host_path("/usr/local/bin/telo")));
+}
+
+// A log that cannot be written is no reason to stop an unattended run: the
+// messages are lost, the installation is not.
+TEST(HostileStart, AStandardErrorOnAFullDeviceDoesNotStopAnUnattendedRun) {
+  struct Case {
+    const char* name;
+    const char* setup;
+    const char* redirections;
+  };
+  const Case cases[] = {
+      {"full device", "", "2>/dev/full"},
+      // The log fills its one-page file system during extraction.
+      {"log on a full file system", "mkdir -p /home/log && mount -t tmpfs -o size=4k tmpfs /home/log",
+       "2>/home/log/install.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installer installer;
+    installer.payload = testing::build_payload(many_files());
+    if (*c.setup != '\0') installer.box.add_setup(c.setup);
+    RunResult result = installer.run({"-autonext", "-TELO", "/home/t/telo"}, "", c.redirections);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exit_status, 0) << installer.box.calls();
+    EXPECT_TRUE(installer.completed("/home/t/telo"));
+  }
+}
+
+// A non-blocking standard error whose reader is slow answers EAGAIN again and
+// again; the installer waits for it and loses not one byte.
+TEST(HostileStart, ASlowNonBlockingReaderOfStandardErrorGetsEveryByte) {
+  Installer plain;
+  plain.payload = testing::build_payload(many_files());
+  RunResult expected = plain.run({"-autonext", "-TELO", "/home/t/telo"}, "");
+  ASSERT_EQ(expected.exit_status, 0);
+  Installer slow;
+  slow.payload = plain.payload;
+  RunResult result = slow.run({"-autonext", "-TELO", "/home/t/telo"}, "", "", true);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.stderr_text, expected.stderr_text);
+  EXPECT_GT(result.stderr_text.size(), 4u * 4096u);  // several times what the pipe holds
+  EXPECT_TRUE(slow.completed("/home/t/telo"));
 }
 
 TEST(HostileStart, HeaderTextsThatFillTheirFieldPrintOnlyTheirField) {

@@ -2,10 +2,14 @@
 // the stub (or the application), checked through the recording application,
 // whose parent must be this test process since nothing forked in between.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include "tests/support/host_installation.h"
 #include "tests/support/namespace_sandbox.h"
 #include "tests/support/host_texts.h"
+#include "tests/support/target_program.h"
 
 namespace telo::testing {
 namespace {
@@ -135,6 +140,62 @@ TEST(Launch, WithoutStubTheApplicationStartsInTheHomeDirectory) {
     expect_became_application(result, app, kUserId);
     EXPECT_EQ(app.cwd, kUserHome);
     EXPECT_EQ(box.calls(), c.calls);
+  }
+}
+
+// The installer ignores SIGPIPE for itself, and whoever started it may have
+// ignored or blocked others: neither the probes nor the application keep any of it.
+TEST(Launch, TheApplicationAndTheProbesStartWithDefaultSignals) {
+  struct Case {
+    const char* name;
+    bool as_user;
+    const char* login;
+  };
+  const Case cases[] = {
+      {"ordinary user through the shell", true, ""},
+      {"super-user through sudo", false, kUserName},
+  };
+  // Signals 1 to 31; glibc keeps 32 and 33 for itself and may leave them ignored.
+  constexpr unsigned long long kUsersSignals = 0x7fffffffull;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostSandbox box;
+    box.set_login_name(c.login);
+    ASSERT_EQ(chown(box.host_path("/usr/local/bin").c_str(), kUserId, kUserId), 0);
+    // Read by the shell itself: a child reading the shell's status could catch it mid-fork.
+    const std::string probe_signals = box.out_dir() + "/probe-signals";
+    box.put_recording_program("uname", "while read -r key value; do case $key in SigIgn:|SigBlk:) echo \"$value\";;\n"
+                                       "esac; done < /proc/$$/status >> '" + probe_signals + "'\necho " +
+                                           sandbox_machine() + "\n");
+    std::string installer = make_recording_installer(box);
+    SandboxRun run;
+    run.args = {"-autonext", "-TELO", c.as_user ? kUserInstall : kDir};
+    run.as_user = c.as_user;
+    run.home = kUserHome;
+    // Handed down to the installer through the namespace's shell.
+    sigset_t blocked, old_mask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    ::sigprocmask(SIG_BLOCK, &blocked, &old_mask);
+    auto old_hup = ::signal(SIGHUP, SIG_IGN);
+    RunResult result = run_in_namespace(box, installer, run);
+    ::signal(SIGHUP, old_hup);
+    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+
+    ApplicationRun app = read_application_run(box);
+    expect_became_application(result, app, kUserId);  // sudo starts it as alice too
+    EXPECT_EQ(app.ignored_signals & kUsersSignals, 0u) << std::hex << app.ignored_signals;
+    EXPECT_EQ(app.blocked_signals, 0u) << std::hex << app.blocked_signals;
+    // Both probes of the run, each its blocked then its ignored signals.
+    std::istringstream probes(read_file(probe_signals));
+    std::string blocked_line, ignored_line;
+    int probe_count = 0;
+    while (std::getline(probes, blocked_line) && std::getline(probes, ignored_line)) {
+      ++probe_count;
+      EXPECT_EQ(std::strtoull(blocked_line.c_str(), nullptr, 16), 0u) << blocked_line;
+      EXPECT_EQ(std::strtoull(ignored_line.c_str(), nullptr, 16) & kUsersSignals, 0u) << ignored_line;
+    }
+    EXPECT_EQ(probe_count, 2);
   }
 }
 
