@@ -1,6 +1,5 @@
 #include "pack/build.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "pack/jobs.h"
 #include "pack/output.h"
 #include "pack/report.h"
+#include "pack/source_file.h"
 #include "pack/tree.h"
 #include "payload/record_rules.h"
 #include "pack/payload_writer.h"
@@ -186,20 +186,14 @@ bool report_changed(const PackEntry& entry) {
   return false;
 }
 
-bool report_piece_fault(const PackEntry& entry, const PieceResult& piece) {
-  if (piece.read_error == 0) return report_changed(entry);
-  pack_error("%s: %s", entry.source.c_str(), std::strerror(piece.read_error));
+bool report_read_error(const PackEntry& entry, int error) {
+  pack_error("%s: %s", entry.source.c_str(), std::strerror(error));
   return false;
 }
 
-// A file whose size or time moved since the scan may have been read half
-// old, half new, or cut to the size seen then: refused rather than packed.
-bool unchanged_since_scan(const PackEntry& entry) {
-  struct stat info {};
-  if (::stat(entry.source.c_str(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) == entry.size &&
-      info.st_mtim.tv_sec == entry.seen_mtime_sec && info.st_mtim.tv_nsec == entry.seen_mtime_nsec)
-    return true;
-  return report_changed(entry);
+bool report_piece_fault(const PackEntry& entry, const PieceResult& piece) {
+  if (piece.read_error == 0) return report_changed(entry);
+  return report_read_error(entry, piece.read_error);
 }
 
 enum class StreamOutcome { kCompressed, kStore, kFailed };
@@ -218,7 +212,7 @@ StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_a
   bool smaller = true;
   for (std::size_t t = first; t < end; ++t) {
     PieceResult& piece = wait_for_piece(&build.queue, t);
-    if (piece.read_error != 0 || piece.short_read) {
+    if (piece.read_error != 0 || piece.changed) {
       report_piece_fault(entry, piece);
       return StreamOutcome::kFailed;
     }
@@ -234,7 +228,12 @@ StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_a
     written += out.size();
     out.clear();
   }
-  if (!unchanged_since_scan(entry)) return StreamOutcome::kFailed;
+  // Every piece came through one descriptor; a file still as scanned after
+  // the last one was not rewritten between them.
+  if (!source_file_unchanged(entry, piece_file(&build.queue, e))) {
+    report_changed(entry);
+    return StreamOutcome::kFailed;
+  }
   record->data_crc = data_crc;
   if (!smaller) return StreamOutcome::kStore;
   record->method = METHOD_COMPRESSED;
@@ -243,45 +242,57 @@ StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_a
   return StreamOutcome::kCompressed;
 }
 
-// Copies the file unchanged to `data_at`. When its pieces were read before
-// (`known_crc`), the copy must match them.
-bool write_stored(Build& build, const PackEntry& entry, std::uint64_t data_at, bool known_crc,
-                  FileRecord* record) {
-  int fd = ::open(entry.source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    pack_error("%s: %s", entry.source.c_str(), std::strerror(errno));
-    return false;
-  }
+// Copies the file unchanged to `data_at` from `file`, open since the scan
+// was checked. When its pieces were read before (`known_crc`), the copy
+// must match them.
+bool write_stored(Build& build, const PackEntry& entry, const SourceFile& file, std::uint64_t data_at,
+                  bool known_crc, FileRecord* record) {
+  if (file.fd < 0) return file.error != 0 ? report_read_error(entry, file.error) : report_changed(entry);
   // One byte of room past the size shows a file that has grown.
   std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kCopyChunk, entry.size + 1));
   std::uint64_t copied = 0;
   std::uint16_t crc = 0;
   ssize_t n = 0;
   while (copied <= entry.size) {
-    n = ::read(fd, buffer.data(), std::min<std::uint64_t>(buffer.size(), entry.size + 1 - copied));
+    n = ::pread(file.fd, buffer.data(), std::min<std::uint64_t>(buffer.size(), entry.size + 1 - copied),
+                static_cast<off_t>(copied));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    if (source_read_hook != nullptr) source_read_hook(entry, copied);
     std::span<const std::uint8_t> data(buffer.data(), static_cast<std::size_t>(n));
     crc = crc_continue(build, crc, data);
-    if (copied + data.size() <= entry.size && !write_pack_output(&build.output, data_at + copied, data)) {
-      ::close(fd);
+    if (copied + data.size() <= entry.size && !write_pack_output(&build.output, data_at + copied, data))
       return false;
-    }
     copied += data.size();
   }
-  int read_errno = errno;
-  ::close(fd);
-  if (n < 0) {
-    pack_error("%s: %s", entry.source.c_str(), std::strerror(read_errno));
-    return false;
-  }
+  if (n < 0) return report_read_error(entry, errno);
   if (copied != entry.size || (known_crc && crc != record->data_crc)) return report_changed(entry);
-  if (!unchanged_since_scan(entry)) return false;
+  if (!source_file_unchanged(entry, file)) return report_changed(entry);
   record->method = METHOD_STORED;
   record->data_crc = crc;
   record->stored_crc = crc;
   record->stored_size = record->size;
   return true;
+}
+
+// Writes the contents of a file entry: coded in pieces when it was planned
+// so and that pays, else copied. The file is read through one descriptor.
+bool write_contents(Build& build, std::size_t e, std::uint64_t data_at, FileRecord* record) {
+  const PackEntry& entry = (*build.entries)[e];
+  std::size_t first = build.queue.first_task[e];
+  if (first < build.queue.tasks.size() && build.queue.tasks[first].entry == e) {
+    StreamOutcome outcome = write_compressed(build, e, data_at, record);
+    bool ok = outcome == StreamOutcome::kCompressed ||
+              (outcome == StreamOutcome::kStore &&
+               write_stored(build, entry, piece_file(&build.queue, e), data_at, true, record));
+    close_piece_file(&build.queue, e);
+    return ok;
+  }
+  SourceFile file;
+  open_source_file(entry, &file);
+  bool ok = write_stored(build, entry, file, data_at, false, record);
+  close_source_file(&file);
+  return ok;
 }
 
 bool write_record(Build& build, std::size_t e) {
@@ -297,12 +308,7 @@ bool write_record(Build& build, std::size_t e) {
     record.size = static_cast<std::uint32_t>(entry.size);
     record.mtime = entry.mtime;
     record.mode = entry.mode;
-    std::size_t first = build.queue.first_task[e];
-    bool coded = first < build.queue.tasks.size() && build.queue.tasks[first].entry == e;
-    StreamOutcome outcome = coded ? write_compressed(build, e, data_at, &record) : StreamOutcome::kStore;
-    if (outcome == StreamOutcome::kFailed) return false;
-    if (outcome == StreamOutcome::kStore && !write_stored(build, entry, data_at, coded, &record))
-      return false;
+    if (!write_contents(build, e, data_at, &record)) return false;
   }
   std::vector<std::uint8_t> header = make_record_header(record, entry.rel_path);
   if (!write_pack_output(&build.output, build.records_start + build.record_pos, header)) return false;

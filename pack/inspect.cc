@@ -1,5 +1,6 @@
 #include "pack/inspect.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -67,26 +68,31 @@ void print_record(const PayloadRecord& record) {
 
 }  // namespace
 
+bool apply_record_tree(Tally* tally, const PayloadRecord& record, std::string* fault) {
+  if (TreeFault problem = tree_apply(&tally->tree, record.fields, record.rel_path); problem != TreeFault::kNone) {
+    *fault = record_name(record.index, record.rel_path) + ": " + tree_fault_text(problem);
+    return false;
+  }
+  return true;
+}
+
 // The header's counts and totals and each record's place must agree with
 // the records themselves; the installer trusts them for its progress and
-// space figures.
+// space figures, but never stops on them.
 bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault) {
   const FileRecord& r = record.fields;
   const std::string name = record_name(record.index, record.rel_path);
+  bool fits = true;
   if (r.record_offset != record.record_offset) {
     *fault = name + ": record_offset " + std::to_string(r.record_offset) + " but it starts at " +
              std::to_string(record.record_offset);
-    return false;
-  }
-  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot) {
+    fits = false;
+  } else if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount) || r.target_slot < tally->last_slot) {
     *fault = name + ": slot " + std::to_string(r.target_slot) + " out of slot order";
-    return false;
+    fits = false;
   }
-  tally->last_slot = r.target_slot;
-  if (TreeFault problem = tree_apply(&tally->tree, r, record.rel_path); problem != TreeFault::kNone) {
-    *fault = name + ": " + tree_fault_text(problem);
-    return false;
-  }
+  if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount)) return false;
+  tally->last_slot = std::max(tally->last_slot, r.target_slot);
   PayloadHeader& s = tally->sums;
   s.file_count += 1;
   s.total_size += r.size;
@@ -94,7 +100,7 @@ bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault)
   s.total_header_size += r.header_length;
   s.slot_file_count[r.target_slot] += 1;
   s.slot_size[r.target_slot] += r.size;
-  return true;
+  return fits;
 }
 
 bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* fault) {
@@ -153,21 +159,20 @@ int verify_installer(const std::string& path) {
   InstallerFile reader;
   std::string fault;
   if (!open_installer(path, &reader, &fault)) return report_fault(path, fault);
-  // The headers first, with the header's totals: a payload that claims
-  // more than its records hold is refused before anything is decoded.
+  // Record by record, as the installer reads them, so that the fault named
+  // is the one the installer would stop at; the checks the installer does
+  // not make come after, once every record has passed.
   Tally tally;
   PayloadRecord record;
+  std::string place_fault, later;
   for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
-    if (!read_payload_record(&reader, i, false, &record, &fault)) return report_fault(path, fault);
-    if (!tally_record(&tally, record, &fault)) return report_fault(path, fault);
+    if (!read_payload_record(&reader, i, false, &record, &fault) || !apply_record_tree(&tally, record, &fault) ||
+        !check_record_from_file(&reader, record, &fault))
+      return report_fault(path, fault);
+    if (!tally_record(&tally, record, &later) && place_fault.empty()) place_fault = later;
   }
+  if (!place_fault.empty()) return report_fault(path, place_fault);
   if (!check_totals(tally, reader, &fault)) return report_fault(path, fault);
-  // Then every record's stored bytes and contents, a window at a time.
-  reader.next.offset = reader.records_start;
-  for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
-    if (!read_payload_record(&reader, i, false, &record, &fault)) return report_fault(path, fault);
-    if (!check_record_from_file(&reader, record, &fault)) return report_fault(path, fault);
-  }
   std::printf("%s: %" PRIu32 " records verified, payload intact; program for %s\n", path.c_str(),
               reader.header.file_count, program_arch_at(reader.file.fd).c_str());
   return 0;

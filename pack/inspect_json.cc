@@ -134,38 +134,32 @@ struct Findings {
   }
 };
 
-// The record headers in order, each placed in the tally. A header that
-// fails ends the walk (false): the next record's place is known only from it.
-bool walk_headers(InstallerFile* reader, Json* records, Findings* findings) {
+// Every record in the installer's order (header, directories, stored bytes,
+// contents), so that the first fault listed is the one the installer would
+// stop at; each record is checked whatever the ones before it gave. A header
+// that fails ends the walk: the next record's place is known only from it.
+// The faults the installer never meets (a record's place, the totals) are
+// listed after the others.
+void check_records(InstallerFile* reader, Json* records, Findings* findings) {
   Tally tally;
+  Findings unseen;
   PayloadRecord record;
   std::string fault;
-  for (std::uint32_t i = 0; i < reader->header.file_count; ++i) {
+  bool whole = true;
+  for (std::uint32_t i = 0; i < reader->header.file_count && whole; ++i) {
     if (!read_payload_record(reader, i, false, &record, &fault)) {
       // The path is there only when the header passed its CRC.
       findings->add(Stage::kRecordHeader, &record, fault);
-      return false;
+      whole = false;
+      break;
     }
     records->push_back(record_json(record));
-    if (!tally_record(&tally, record, &fault)) findings->add(Stage::kRecordPlace, &record, fault);
-  }
-  if (!check_totals(tally, *reader, &fault)) findings->add(Stage::kTotals, nullptr, fault);
-  return true;
-}
-
-// Every record's stored bytes and contents; each record is checked
-// whatever the ones before it gave.
-void check_contents(InstallerFile* reader, Findings* findings) {
-  reader->next.offset = reader->records_start;
-  PayloadRecord record;
-  std::string fault;
-  for (std::uint32_t i = 0; i < reader->header.file_count; ++i) {
-    if (!read_payload_record(reader, i, false, &record, &fault)) {
-      findings->add(Stage::kRecordHeader, &record, fault);
-      return;
-    }
+    if (!apply_record_tree(&tally, record, &fault)) findings->add(Stage::kRecordPlace, &record, fault);
     if (!check_record_from_file(reader, record, &fault)) findings->add(Stage::kContents, &record, fault);
+    if (!tally_record(&tally, record, &fault)) unseen.add(Stage::kRecordPlace, &record, fault);
   }
+  if (whole && !check_totals(tally, *reader, &fault)) unseen.add(Stage::kTotals, nullptr, fault);
+  for (Json& later : unseen.faults) findings->faults.push_back(std::move(later));
 }
 
 }  // namespace
@@ -199,7 +193,7 @@ int verify_installer_json(const std::string& path) {
     document = {{"installer", path}, {"records", Json::array()}};
   } else {
     document = document_of(path, reader);
-    if (walk_headers(&reader, &document["records"], &findings)) check_contents(&reader, &findings);
+    check_records(&reader, &document["records"], &findings);
   }
   const bool intact = findings.faults.empty();
   document["result"] = intact ? "intact" : "damaged";

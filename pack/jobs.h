@@ -4,6 +4,10 @@
 // worker threads in file order, and handed to the single thread that writes
 // the records in order. That thread codes pieces too while it would
 // otherwise wait, so `jobs` threads code in all.
+//
+// Each file is opened once, by the thread that takes its first piece, and
+// every piece of it is read through that descriptor; the writer closes it
+// when the file's record is done.
 
 #include <condition_variable>
 #include <cstddef>
@@ -12,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "pack/source_file.h"
 #include "pack/stream.h"
 #include "pack/tree.h"
 
@@ -27,7 +32,7 @@ struct PieceResult {
   std::vector<std::uint8_t> input;   // the piece as read
   CompressedPiece compressed;
   int read_error = 0;                // errno of a failed open or read
-  bool short_read = false;           // the file ended early: it changed under us
+  bool changed = false;              // not the file scanned, or it ended early
   bool done = false;
 };
 
@@ -36,6 +41,8 @@ struct PieceQueue {
   std::vector<PieceTask> tasks;
   std::vector<PieceResult> results;
   std::vector<std::size_t> first_task;  // per entry: its first task (tasks.size() if none)
+  std::vector<SourceFile> files;        // per entry; opened under the mutex by the taker of its first task
+  std::size_t open_files = 0;           // of them, open and not yet closed by the writer; under the mutex
   std::uint64_t budget = 0;             // most input bytes taken and not yet released
   std::size_t next_task = 0;            // the first task nobody has taken
   std::size_t released = 0;             // tasks the writer is done with
@@ -66,7 +73,14 @@ PieceResult& wait_for_piece(PieceQueue* queue, std::size_t t);
 // released in order.
 void release_piece(PieceQueue* queue, std::size_t t);
 
-// Stops and joins the workers and frees the codec contexts.
+// The file of entry `e` as its pieces read it, once the first piece is done.
+SourceFile& piece_file(PieceQueue* queue, std::size_t e);
+
+// Closes the file of entry `e` once the writer is done with it.
+void close_piece_file(PieceQueue* queue, std::size_t e);
+
+// Stops and joins the workers and frees the codec contexts and the files
+// still open.
 void stop_piece_queue(PieceQueue* queue);
 
 }  // namespace telo

@@ -1,7 +1,7 @@
 #pragma once
 
-// The checks verify makes of a payload as a whole: each record's place and
-// what it does to a fresh directory, then the header's totals against the
+// The checks verify makes of a payload as a whole: what each record does to
+// a fresh directory and its place, then the header's totals against the
 // records. Shared by the text and the JSON report.
 
 #include <cstdint>
@@ -20,8 +20,14 @@ struct Tally {
   TreeModel tree;
 };
 
-// Adds one record; false with `fault` naming it when its offset, slot or
-// path does not fit the records before it.
+// What the record does to a fresh installation directory, checked where the
+// installer creates its directories and file: after its header, before its
+// stored bytes. False with `fault` naming it when the installer could not.
+bool apply_record_tree(Tally* tally, const PayloadRecord& record, std::string* fault);
+
+// Adds one record to the sums; false with `fault` naming it when its offset
+// or slot does not fit the records before it. The installer reads neither,
+// so such a fault comes after every fault the installer would meet.
 bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault);
 
 // The header's totals against the records, the payload's end against the

@@ -3,21 +3,48 @@
 // The packer's view of its input: the files of one or two directory trees,
 // in the fixed order they are written, and the removal records.
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+
 namespace telo {
 
-// One record to be packed: a file read from `source`, or a removal.
+// A tree being packed, held open for the whole build: its files are opened
+// relative to it, so that no path the host's calls take grows with the tree's
+// depth, and a tree renamed during the build is still the one scanned.
+struct PackTreeRoot {
+  int fd = -1;
+  PackTreeRoot() = default;
+  ~PackTreeRoot();
+  PackTreeRoot(const PackTreeRoot&) = delete;
+  PackTreeRoot& operator=(const PackTreeRoot&) = delete;
+};
+
+// What tells one version of a file from another: a rewrite in place moves
+// st_ctime even when its size and modification time are put back.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtime_sec = 0, mtime_nsec = 0;
+  std::int64_t ctime_sec = 0, ctime_nsec = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// One record to be packed: a file read from its tree, or a removal.
 struct PackEntry {
-  std::string source;        // path of the file on this host (empty for a removal)
+  std::string source;        // the file's path as shown in messages (empty for a removal)
+  std::shared_ptr<const PackTreeRoot> tree;  // the tree it was found in
+  std::string tree_path;     // its path below that tree
   std::string rel_path;      // path below the installation directory
   std::uint64_t size = 0;
   std::uint32_t mtime = 0;
-  std::int64_t seen_mtime_sec = 0;   // the time the scan saw, to tell a change
-  std::int64_t seen_mtime_nsec = 0;
+  FileStamp seen;            // as the scan saw it (through a link: the file linked to)
   std::uint16_t mode = 0;    // st_mode form: regular-file type bits and permissions
   std::uint32_t slot = 0;
   bool remove = false;
@@ -31,6 +58,12 @@ struct PackEntry {
 // Empty directories cannot be represented and are reported as warnings.
 bool scan_pack_tree(const std::string& root, std::string_view prefix, std::uint32_t slot,
                     std::vector<PackEntry>& entries);
+
+// Opens the entry's file for reading relative to its tree, through
+// directories that are not links (as the scan found them). -1 with errno set.
+int open_pack_entry(const PackEntry& entry);
+
+FileStamp file_stamp(const struct stat& info);
 
 // A removal record for `rel_path`, which must be a plain relative path.
 // False (with a message) when it is not.

@@ -146,6 +146,22 @@ TEST_F(PackJsonTest, VerifyNamesEveryDamagedRecordWithItsCheck) {
   }
 }
 
+// Faults are listed in the order the installer meets them, record by
+// record: an earlier record's damaged bytes before a later record's damaged
+// header, after which nothing can be found.
+TEST_F(PackJsonTest, VerifyListsFaultsInTheOrderTheInstallerMeetsThem) {
+  Json listing = run_json({"list", "--json", installer}, 0);
+  const Json& later = record_of(listing, "program/bin/tool");
+  const std::uint64_t later_header = records_start + later["record_offset"].get<std::uint64_t>() + 14;  // its size
+  const std::string damaged = damaged_with_flips({stored_byte_of(listing, "TELOINS.TXT"), later_header});
+  Json doc = run_json({"verify", "--json", damaged}, 1);
+  ASSERT_EQ(doc["faults"].size(), 2u) << doc["faults"];
+  EXPECT_EQ(doc["faults"][0]["check"], "stored_crc");
+  EXPECT_EQ(doc["faults"][0]["record"]["path"], "TELOINS.TXT");
+  EXPECT_EQ(doc["faults"][1]["check"], "record_crc");
+  EXPECT_EQ(doc["faults"][1]["record"]["index"], later["index"]);
+}
+
 // One damage of each kind, the check it is reported under, and the record
 // it names (none for the payload as a whole).
 TEST_F(PackJsonTest, EachKindOfDamageIsReportedUnderItsCheck) {

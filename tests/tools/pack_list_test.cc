@@ -68,14 +68,18 @@ TEST(PackListTest, ShowsTheHeaderAndEveryRecord) {
 // terminal: it is shown quoted as ls shows it.
 TEST(PackListTest, NamesWithControlCharactersAreQuotedAsLsQuotesThem) {
   ScopedTempDir temp;
-  make_tree(temp / "app", {{"two\nlines.txt", "a"}, {"esc\x1b[31mred", "b"}, {"it's\tfine", "c"}, {"plain name", "d"}});
+  make_tree(temp / "app", {{"two\nlines.txt", "a"}, {"esc\x1b[31mred", "b"}, {"it's\tfine", "c"}, {"plain name", "d"},
+                           {"csi\xc2\x9b" "2Jgone", "e"}, {"latin1 caf\xe9", "f"}});
   RunResult built = run_pack({"build", "-o", temp / "setup.bin", temp / "app"});
   ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
   RunResult listed = run_pack({"list", temp / "setup.bin"});
   ASSERT_EQ(listed.exit_status, 0) << listed.stderr_text;
-  for (const char* shown : {"'two'$'\\n''lines.txt'", "'esc'$'\\033''[31mred'", "'it'\\''s'$'\\t''fine'", "plain name"})
+  for (const char* shown : {"'two'$'\\n''lines.txt'", "'esc'$'\\033''[31mred'", "'it'\\''s'$'\\t''fine'", "plain name",
+                            "'csi'$'\\302\\233''2Jgone'", "'latin1 caf'$'\\351'"})
     EXPECT_NE(line_for(listed.stdout_text, shown), "") << shown << "\n" << listed.stdout_text;
   EXPECT_EQ(listed.stdout_text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(listed.stdout_text.find("\xc2\x9b"), std::string::npos);
+  EXPECT_EQ(listed.stdout_text.find('\xe9'), std::string::npos);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <functional>
 
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/tools/installer_dialogue.h"
 #include "tests/tools/pack_fixture.h"
 #include "tests/tools/tree_fixture.h"
 
@@ -49,6 +50,40 @@ std::string deep_path(std::size_t length) {
   std::string path;
   while (path.size() + 201 < length) path += std::string(200, 'd') + "/";
   return path + std::string(length - path.size(), 'f');
+}
+
+// Creates `rel` below `root` with `contents`, from a descriptor of its
+// directory: the whole path may be longer than the host's calls take.
+void write_deep_file(const std::string& root, const std::string& rel, const std::string& contents) {
+  const std::size_t slash = rel.rfind('/');
+  fs::create_directories(root + "/" + rel.substr(0, slash));
+  const int dir = ::open((root + "/" + rel.substr(0, slash)).c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dir, 0);
+  const int fd = ::openat(dir, rel.substr(slash + 1).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ::close(dir);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+  ::close(fd);
+}
+
+// The contents of `rel` below `root`, opened one component at a time;
+// "(missing)" when it cannot be opened.
+std::string read_deep_file(const std::string& root, const std::string& rel) {
+  int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  std::size_t start = 0;
+  for (std::size_t slash; dir >= 0 && (slash = rel.find('/', start)) != std::string::npos; start = slash + 1) {
+    const int next = ::openat(dir, rel.substr(start, slash - start).c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(dir);
+    dir = next;
+  }
+  const int fd = dir >= 0 ? ::openat(dir, rel.c_str() + start, O_RDONLY) : -1;
+  if (dir >= 0) ::close(dir);
+  if (fd < 0) return "(missing)";
+  std::string contents;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) contents.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return contents;
 }
 
 struct RefusalCase {
@@ -123,6 +158,73 @@ const RefusalCase kRefusals[] = {
 
 INSTANTIATE_TEST_SUITE_P(Trees, PackRefusalTest, ::testing::ValuesIn(kRefusals),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// The longest path a record holds (4097 bytes, the Java runtime's "jre/"
+// included) is packed, however long the whole path on this host, and the
+// installer installs it.
+TEST(PackTreeLimitsTest, TheLongestPathARecordHoldsIsPackedAndInstalled) {
+  ScopedTempDir temp;
+  const std::string app_rel = deep_path(4097);
+  const std::string jre_rel = deep_path(4097 - 4);
+  write_deep_file(temp / "app", app_rel, "the deepest file\n");
+  write_deep_file(temp / "jre", jre_rel, "the runtime's deepest file\n");
+  ASSERT_GT((temp / "app/" + app_rel).size(), 4095u);
+
+  const RunResult built = run_pack({"build", "-o", temp / "setup.bin", temp / "app", "--jre", temp / "jre"});
+  ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+  const DialogueResult installed = install_by_dialogue(temp / "setup.bin", temp / "installed");
+  ASSERT_TRUE(installed.extracted) << installed.stderr_text;
+  EXPECT_EQ(read_deep_file(temp / "installed", app_rel), "the deepest file\n");
+  EXPECT_EQ(read_deep_file(temp / "installed", "jre/" + jre_rel), "the runtime's deepest file\n");
+}
+
+// Makes `levels` nested directories below `root`, the deepest named
+// `last_dir`, and a file `name` in it; returns the file's path below root.
+std::string make_deep_tree(const std::string& root, int levels, const std::string& last_dir, const std::string& name) {
+  fs::create_directories(root);
+  int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string rel;
+  for (int level = 0; level < levels && dir >= 0; ++level) {
+    const std::string component = level + 1 == levels ? last_dir : "d";
+    (void)::mkdirat(dir, component.c_str(), 0755);
+    const int next = ::openat(dir, component.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(dir);
+    dir = next;
+    rel += component + "/";
+  }
+  const int file = dir >= 0 ? ::openat(dir, name.c_str(), O_WRONLY | O_CREAT, 0644) : -1;
+  if (dir >= 0) ::close(dir);
+  EXPECT_GE(file, 0) << rel;
+  EXPECT_EQ(::write(file, "at the bottom\n", 14), 14);
+  ::close(file);
+  return rel + name;
+}
+
+// A record's path of 4097 bytes whose directories take 4095 of them (2047
+// levels) is scanned and read without a descriptor per level: the packer
+// runs here with 64 descriptors at most. One level more, and the directory
+// part is longer than the installer can open: refused, naming the limit.
+TEST(PackTreeLimitsTest, TheDeepestTreeIsPackedWithFewDescriptors) {
+  ScopedTempDir temp;
+  const std::string rel = make_deep_tree(temp / "app", 2047, "dd", "ff");
+  ASSERT_EQ(rel.size(), 4097u);
+  ASSERT_EQ(rel.rfind('/'), 4094u);
+  const RunResult built = run_program({"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\"", TELO_PACK_PATH,
+                                       "build", "-o", temp / "setup.bin", temp / "app", "--jobs", "4"});
+  ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
+  const DialogueResult installed = install_by_dialogue(temp / "setup.bin", temp / "installed");
+  ASSERT_TRUE(installed.extracted) << installed.stderr_text;
+  EXPECT_EQ(read_deep_file(temp / "installed", rel), "at the bottom\n");
+
+  const std::string deeper = make_deep_tree(temp / "deeper", 2048, "d", "f");
+  ASSERT_EQ(deeper.size(), 4097u);
+  const RunResult refused = run_pack({"build", "-o", temp / "deeper.bin", temp / "deeper"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_NE(refused.stderr_text.find("/f: its directories make a path of 4096 bytes; the installer opens at most 4095"),
+            std::string::npos)
+      << refused.stderr_text;
+  EXPECT_FALSE(fs::exists(temp / "deeper.bin"));
+}
 
 TEST(PackTreeLimitsTest, FilesAddingUpTo4GiBAreRefused) {
   ScopedTempDir temp;

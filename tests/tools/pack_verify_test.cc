@@ -10,6 +10,7 @@
 #include "pack/payload_writer.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/scoped_temp_dir.h"
+#include "tests/tools/installer_dialogue.h"
 #include "tests/tools/pack_fixture.h"
 #include "tests/tools/tree_fixture.h"
 
@@ -150,27 +151,66 @@ TEST_F(PackVerifyTest, ASecondValidHeaderInsideThePayloadIsFound) {
       << result.stderr_text;
 }
 
-// The header's promises are checked from the record headers alone, before
-// any stream is decoded: a stream here that cannot decode is not reached.
-TEST_F(PackVerifyTest, HeaderTotalsAreCheckedBeforeAnythingIsDecoded) {
+// The header's promises are checked once every record has passed the
+// installer's own checks: a payload whose totals are wrong and whose stream
+// cannot decode is named for the stream, where the installer would stop.
+TEST_F(PackVerifyTest, HeaderTotalsAreCheckedOnceEveryRecordHasPassed) {
   BuiltPayload payload = build_payload({{"bad", std::string(20000, 'z'), METHOD_COMPRESSED}});
+  payload.header.total_size += 1;
+  reseal(payload);
+  write_installer(temp / "totals.bin", payload.bytes());
+  RunResult result = run_pack({"verify", temp / "totals.bin"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.stderr_text.find("the header's totals or slot counts differ from its records"),
+            std::string::npos)
+      << result.stderr_text;
+
   FileRecord fields = decode_record_header(payload.records.data());
   std::fill(payload.records.begin() + fields.header_length, payload.records.end(), 0xFF);
   fields.stored_crc = crc16({payload.records.data() + fields.header_length, fields.stored_size});
   const std::vector<std::uint8_t> header = make_record_header(fields, "bad");
   std::copy(header.begin(), header.end(), payload.records.begin());
   write_installer(temp / "undecodable.bin", payload.bytes());
-  RunResult result = run_pack({"verify", temp / "undecodable.bin"});
-  EXPECT_NE(result.stderr_text.find("the compressed stream does not decode"), std::string::npos)
-      << result.stderr_text;
-
-  payload.header.total_size += 1;
-  reseal(payload);
-  write_installer(temp / "undecodable.bin", payload.bytes());
   result = run_pack({"verify", temp / "undecodable.bin"});
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_NE(result.stderr_text.find("the header's totals or slot counts differ from its records"),
-            std::string::npos)
+  EXPECT_NE(result.stderr_text.find("record 1 (bad): the compressed stream does not decode"), std::string::npos)
+      << result.stderr_text;
+}
+
+// The installer reads record by record: an earlier record's damaged bytes
+// stop it before a later record's damaged header is read, and verify names
+// the same fault. A later record's wrong place comes after both.
+TEST_F(PackVerifyTest, TheFirstFaultNamedIsTheOneTheInstallerMeetsFirst) {
+  BuiltPayload payload = build_payload({{"first", "the first file's bytes\n"}, {"second", "the second file\n"}});
+  const FileRecord first = decode_record_header(payload.records.data());
+  payload.records[first.header_length + 4] ^= 0x20;                   // record 1: stored bytes
+  payload.records[payload.record_starts[1] + record_offset::kSize] ^= 0x01;  // record 2: header
+  write_installer(temp / "two-faults.bin", payload.bytes());
+
+  const RunResult verified = run_pack({"verify", temp / "two-faults.bin"});
+  EXPECT_EQ(verified.exit_status, 1);
+  EXPECT_NE(verified.stderr_text.find("record 1 (first): the stored bytes fail their CRC"), std::string::npos)
+      << verified.stderr_text;
+  EXPECT_EQ(verified.stderr_text.find("record 2"), std::string::npos) << verified.stderr_text;
+  const DialogueResult installed = install_by_dialogue(temp / "two-faults.bin", temp / "installed");
+  EXPECT_NE(installed.stderr_text.find("Corrupted file(s) (err=4)."), std::string::npos) << installed.stderr_text;
+
+  // A record_offset the installer never reads is named only when nothing
+  // the installer checks has failed.
+  BuiltPayload misplaced = build_payload({{"first", "1"}, {"second", "2"}, {"third", "3"}});
+  std::uint8_t* second = misplaced.records.data() + misplaced.record_starts[1];
+  const FileRecord second_fields = decode_record_header(second);
+  store_u32(second + record_offset::kRecordOffset, second_fields.record_offset + 1);
+  store_u16(second + record_offset::kRecordCrc, 0);
+  store_u16(second + record_offset::kRecordCrc, crc16({second, second_fields.header_length}));
+  write_installer(temp / "misplaced.bin", misplaced.bytes());
+  RunResult result = run_pack({"verify", temp / "misplaced.bin"});
+  EXPECT_NE(result.stderr_text.find("record 2 (second): record_offset"), std::string::npos) << result.stderr_text;
+  std::uint8_t* third = misplaced.records.data() + misplaced.record_starts[2];
+  third[decode_record_header(third).header_length] ^= 0x01;          // record 3: stored bytes
+  write_installer(temp / "misplaced.bin", misplaced.bytes());
+  result = run_pack({"verify", temp / "misplaced.bin"});
+  EXPECT_NE(result.stderr_text.find("record 3 (third): the stored bytes fail their CRC"), std::string::npos)
       << result.stderr_text;
 }
 
