@@ -41,7 +41,10 @@ std::string key_id_in_comment(const std::string& public_key_path) {
   const std::string comment = file_line(public_key_path, 0);
   const std::string prefix = "untrusted comment: minisign public key ";
   EXPECT_EQ(comment.substr(0, prefix.size()), prefix) << comment;
-  return comment.substr(std::min(prefix.size(), comment.size()));
+  // minisign writes the ID without leading zeros; telo-pack always shows 16 digits.
+  std::string id = comment.substr(std::min(prefix.size(), comment.size()));
+  if (id.size() < 16) id.insert(0, 16 - id.size(), '0');
+  return id;
 }
 
 std::string file_line(const std::string& path, std::size_t index) {
