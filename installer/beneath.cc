@@ -86,12 +86,13 @@ bool inside_root(int root, const std::string& target, std::string* rest) {
   const std::vector<std::string_view> parts = path_components(target);
   std::string prefix = "/";
   for (std::size_t n = 0; n <= parts.size(); ++n) {
-    if (n > 0) prefix += (n > 1 ? "/" : "") + std::string(parts[n - 1]);
+    if (n > 1) prefix += '/';
+    if (n > 0) prefix.append(parts[n - 1]);
     struct stat info;
     if (::stat(prefix.c_str(), &info) != 0) return false;
     if (info.st_dev == root_info.st_dev && info.st_ino == root_info.st_ino) {
       rest->clear();
-      for (std::size_t k = n; k < parts.size(); ++k) *rest += std::string(parts[k]) + "/";
+      for (std::size_t k = n; k < parts.size(); ++k) rest->append(parts[k]).push_back('/');
       return true;
     }
   }
@@ -194,7 +195,8 @@ int make_directories_beneath(int root, std::string_view rel, mode_t mode) {
   if (parent.fd < 0) return -1;
   std::string prefix;
   for (const std::string& name : components) {
-    prefix += prefix.empty() ? name : "/" + name;
+    if (!prefix.empty()) prefix += '/';
+    prefix += name;
     const bool made = ::mkdirat(parent.fd, name.c_str(), mode) == 0;
     const int mkdir_error = errno;
     if (made) set_created_mode(parent.fd, name, mode);

@@ -205,7 +205,9 @@ std::uint64_t next_temporary_serial = random_serial();
 std::string temporary_name(const std::string& name, std::uint64_t serial) {
   char tail[24];
   std::snprintf(tail, sizeof tail, ".telo-%012llx", static_cast<unsigned long long>(serial & 0xFFFFFFFFFFFFull));
-  std::string temp = "." + name + tail;
+  std::string temp(".");  // appended: GCC 12 warns falsely on a literal + string
+  temp += name;
+  temp += tail;
   if (temp.size() <= kNameMax) return temp;
   // Too long to decorate: a fixed-width name from the name's hash (FNV-1a).
   std::uint64_t hash = 14695981039346656037ull;

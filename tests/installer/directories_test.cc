@@ -63,10 +63,12 @@ TEST(MakeDirectoryPath, StopsAtAComponentThatIsAFile) {
 TEST(MakeDirectoryPath, AnotherProcessMakingTheSameDirectoryIsNoFailure) {
   ScopedTempDir dir;
   std::string deep;
-  for (int i = 0; i < 24; ++i) deep += "/d" + std::to_string(i);
+  for (int i = 0; i < 24; ++i) deep.append("/d").append(std::to_string(i));  // GCC 12 warns on "literal" + string
   std::atomic<int> failures{0};
   for (int round = 0; round < 80; ++round) {
-    const std::string path = dir / ("r" + std::to_string(round) + deep);
+    std::string name("r");
+    name.append(std::to_string(round)).append(deep);
+    const std::string path = dir / name;
     std::atomic<int> ready{0};
     auto make = [&] {
       std::string mine = path;
