@@ -153,14 +153,14 @@ TEST(ReadAhead, ReadersLeaveSignalsToTheWritersThread) {
   Reading reading(payload, 2);
   ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
   for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) EXPECT_EQ(sigismember(&before, number), sigismember(&after, number));
-  // A sanitizer may run a thread of its own beside the two readers.
+  // A sanitizer or an emulator may run threads of their own beside the two readers.
   int blocking = 0;
   for (std::uint64_t mask : other_threads_blocked_signals()) {
     bool all = true;
     for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) all = all && (mask & (1ull << (number - 1))) != 0;
     blocking += all ? 1 : 0;
   }
-  EXPECT_EQ(blocking, 2);
+  EXPECT_GE(blocking, 2);
 }
 
 // A fault ends the reading at its record; the records before it arrive
@@ -312,7 +312,13 @@ int meddle_while_writing(const MeddlingCase& c) {
 // cut short comes short; a compressed stream, read whole before it decodes,
 // gives the file it was checked as.
 TEST(ReadAhead, TheWriterGetsOnlyTheBytesCheckedWhateverHappensToTheFile) {
+#if defined(__i386__)
+  // Where the kernel refuses i386 programs, qemu runs this one and the
+  // threadsafe style's re-execution of it fails; no thread runs yet here.
+  GTEST_FLAG_SET(death_test_style, "fast");
+#else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
   const MeddlingCase cases[] = {
       {"stored, a byte changed ahead of the reader", METHOD_STORED, Meddling::kChangeByte, 0.9,
        RecordCheck::kStoredCrc, Given::kAnything},
