@@ -20,7 +20,7 @@ using FileHash = std::array<std::uint8_t, 64>;
 // An Ed25519 secret key with its key id, wiped when it goes.
 struct SecretKey {
   KeyId key_id{};
-  std::array<std::uint8_t, 64> key{};  // the 32-byte seed, then the public key
+  std::array<std::uint8_t, 64> key{};  // 32 secret bytes, then the 32 bytes of the public key
 
   SecretKey() = default;
   ~SecretKey();
