@@ -435,14 +435,11 @@ TEST(Extraction, PathsThatStayInsideAreInstalledAsWritten) {
 // The shared folders carry default ACLs that grant group and others rw-
 // only; a folder made below one later must still be one others can enter.
 std::vector<std::uint8_t> shared_default_acl() {
-  std::vector<std::uint8_t> acl = {2, 0, 0, 0};  // version, then owner rwx, group rw-, others rw-
-  for (const std::pair<std::uint16_t, std::uint16_t>& entry :
-       {std::pair<std::uint16_t, std::uint16_t>{0x01, 7}, {0x04, 6}, {0x20, 6}}) {
-    const std::uint8_t bytes[8] = {static_cast<std::uint8_t>(entry.first), 0, static_cast<std::uint8_t>(entry.second),
-                                   0, 0xFF, 0xFF, 0xFF, 0xFF};
-    acl.insert(acl.end(), bytes, bytes + 8);
-  }
-  return acl;
+  // Version 2, then entries of tag, permissions and id (none): owner rwx, group rw-, others rw-.
+  return {2,    0, 0, 0,                                 //
+          0x01, 0, 7, 0, 0xFF, 0xFF, 0xFF, 0xFF,         //
+          0x04, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,         //
+          0x20, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF};
 }
 
 TEST(Extraction, FoldersMadeBelowASharedFolderCanBeEnteredByOthers) {
