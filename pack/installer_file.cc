@@ -195,7 +195,9 @@ bool read_payload_record(InstallerFile* installer, std::uint32_t index, bool wit
     *fault = check_fault(index, record->rel_path, header, RecordCheck::kStoredShort);
     return false;
   }
-  if (!with_stored) {
+  // A removal carries no stored bytes and nothing of it is checked, as the
+  // installer skips it; its stored CRC field is not looked at.
+  if (!with_stored || record->fields.method == METHOD_REMOVE) {
     installer->next.offset += record->fields.stored_size;
     return true;
   }

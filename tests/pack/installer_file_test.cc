@@ -143,6 +143,26 @@ int read_after_cut(const CutCase& c) {
 // A file cut short while it is read (a release being replaced, a network
 // file system) ends in a fault that says so, never in a signal that would
 // lose what was printed before.
+// The installer never looks at a removal's CRC fields; neither reading of
+// the packer may call it damaged for them.
+TEST(InstallerFile, ARemovalIsIntactWhateverItsStoredCrcField) {
+  testing::ScopedTempDir temp;
+  FileRecord fields;
+  fields.method = METHOD_REMOVE;
+  fields.stored_crc = 0x1234;
+  const std::string path = temp / "setup.bin";
+  testing::write_file(path, one_record_installer(fields, {}));
+  for (const bool with_stored : {false, true}) {
+    InstallerFile installer;
+    PayloadRecord record;
+    std::string fault;
+    ASSERT_TRUE(open_installer(path, &installer, &fault)) << fault;
+    EXPECT_TRUE(read_payload_record(&installer, 0, with_stored, &record, &fault)) << fault;
+    EXPECT_TRUE(check_record_contents(&installer, record, &fault)) << fault;
+    EXPECT_TRUE(check_record_from_file(&installer, record, &fault)) << fault;
+  }
+}
+
 TEST(InstallerFile, AFileCutShortWhileItIsReadEndsInAFaultThatSaysSo) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const CutCase cases[] = {
