@@ -17,6 +17,7 @@
 #include "installer/beneath.h"
 #include "installer/directories.h"
 #include "installer/file_output.h"
+#include "installer/read_ahead.h"
 #include "payload/crc16.h"
 #include "payload/record_rules.h"
 
@@ -68,7 +69,7 @@ enum class Phase { kTake, kFollow, kStopped };
 
 struct ExtractionRun {
   CrcTable crc_table;
-  ReadAhead reader;
+  ReadAheadHandle reader;
   Text directory;
   int root = -1;  // the installation directory, once it exists
   mode_t directory_mode = 0755;  // of the directories made, the umask applied
@@ -99,7 +100,7 @@ namespace {
 ExtractEvent event_of(const ExtractionRun& x, ExtractEventKind kind) {
   ExtractEvent event;
   event.kind = kind;
-  event.rel_path = x.item != nullptr ? x.item->header.rel_path : nullptr;
+  event.rel_path = x.item != nullptr ? record_header_of(x.item).rel_path : nullptr;
   event.records_done = x.records_done;
   event.bytes_done = x.bytes_done;
   event.record = x.records_done;
@@ -120,7 +121,7 @@ ExtractEvent stop_with(ExtractionRun* x, ExtractFault fault, RecordCheck check =
     std::strncpy(x->stop_path, event.rel_path, sizeof x->stop_path - 1);
     event.rel_path = x->stop_path;
   }
-  read_ahead_stop(&x->reader);
+  read_ahead_stop(x->reader.get());
   x->item = nullptr;
   x->phase = Phase::kStopped;
   x->stop_event = event;
@@ -130,7 +131,7 @@ ExtractEvent stop_with(ExtractionRun* x, ExtractFault fault, RecordCheck check =
 // Gives the last record back to the reader once its event has been seen.
 void release_item(ExtractionRun* x) {
   if (x->item == nullptr) return;
-  read_ahead_release(&x->reader, x->item);
+  read_ahead_release(x->reader.get(), x->item);
   x->item = nullptr;
 }
 
@@ -178,7 +179,7 @@ ExtractFault remove_record_path(ExtractionRun* x, const char* rel_path) {
 // what stands at its path; `errnum` is the system's error number of a
 // failed call.
 ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
-  const char* rel_path = x->item->header.rel_path;
+  const char* rel_path = record_header_of(x->item).rel_path;
   discard_output_file(&x->file);
   if (!open_root(x, true, errnum)) return ExtractFault::kCreateDirectory;
   {
@@ -214,15 +215,15 @@ void write_ready(ExtractionRun* x) {
     if (x->write_error == 0 && !write_output_file(&x->file, bytes)) x->write_error = errno != 0 ? errno : EIO;
     x->written += bytes.size();
   }
-  if (x->written != before) read_ahead_consumed(&x->reader, x->item, x->written);
+  if (x->written != before) read_ahead_consumed(x->reader.get(), x->item, x->written);
 }
 
 // The record is finished: reports its fault, or completes the file and puts
 // it in place.
 ExtractEvent write_file(ExtractionRun* x) {
-  const ReadRecord& item = *x->item;
-  if (item.fault != RecordCheck::kNone) return stop_with(x, ExtractFault::kRecord, item.fault);
-  const FileRecord& record = item.header.fields;
+  if (RecordCheck fault = contents_fault_of(x->item); fault != RecordCheck::kNone)
+    return stop_with(x, ExtractFault::kRecord, fault);
+  const FileRecord& record = record_header_of(x->item).fields;
   write_ready(x);
   if (x->write_error != 0) return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, x->write_error);
   if (record.mtime != 0) restore_time_and_mode(&x->file, record.mtime, record.mode);
@@ -251,21 +252,21 @@ ExtractEvent follow(ExtractionRun* x) {
     }
     write_ready(x);
     if (x->contents_finished) return write_file(x);
-    read_ahead_wait(&x->reader, x->item, x->calls_seen, &x->calls_seen, &x->contents_finished);
+    read_ahead_wait(x->reader.get(), x->item, x->calls_seen, &x->calls_seen, &x->contents_finished);
   }
 }
 
 // Takes the next record and does what comes before its contents.
 ExtractEvent take_record(ExtractionRun* x) {
   if (x->records_done == x->file_count) return stop_with(x, ExtractFault::kNone);
-  x->item = read_ahead_next(&x->reader);
+  x->item = read_ahead_next(x->reader.get());
   // Reading stops at a fault, so running out of records means one.
   if (x->item == nullptr) return stop_with(x, ExtractFault::kRecord, RecordCheck::kLength);
-  if (x->item->header_fault != RecordCheck::kNone)
-    return stop_with(x, ExtractFault::kRecord, x->item->header_fault);
-  const FileRecord& record = x->item->header.fields;
+  if (RecordCheck fault = header_fault_of(x->item); fault != RecordCheck::kNone)
+    return stop_with(x, ExtractFault::kRecord, fault);
+  const FileRecord& record = record_header_of(x->item).fields;
   if (record.method == METHOD_REMOVE) {
-    if (ExtractFault fault = remove_record_path(x, x->item->header.rel_path); fault != ExtractFault::kNone)
+    if (ExtractFault fault = remove_record_path(x, record_header_of(x->item).rel_path); fault != ExtractFault::kNone)
       return stop_with(x, fault);
     ExtractEvent event = event_of(*x, ExtractEventKind::kRemoved);
     ++x->records_done;
@@ -287,7 +288,7 @@ ExtractEvent take_record(ExtractionRun* x) {
 }  // namespace
 
 bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_t file_count,
-                      const char* directory) {
+                      const char* directory, int readers) {
   extraction->run.reset(new (std::nothrow) ExtractionRun);
   ExtractionRun* x = extraction->run.get();
   if (x == nullptr) return false;
@@ -304,7 +305,11 @@ bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_
   const mode_t mask = ::umask(0);
   ::umask(mask);
   x->directory_mode = 0755 & ~mask;
-  read_ahead_start(&x->reader, x->crc_table.get(), source, file_count);
+  x->reader = read_ahead_start(x->crc_table.get(), source, file_count, readers);
+  if (x->reader == nullptr) {
+    extraction->run.reset();
+    return false;
+  }
   return true;
 }
 
@@ -322,7 +327,7 @@ ExtractEvent extraction_next(Extraction* extraction) {
 
 void extraction_stop(Extraction* extraction) {
   if (extraction->run == nullptr) return;
-  read_ahead_stop(&extraction->run->reader);
+  if (extraction->run->reader != nullptr) read_ahead_stop(extraction->run->reader.get());
   extraction->run->item = nullptr;
   discard_output_file(&extraction->run->file);
 }

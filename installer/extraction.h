@@ -6,14 +6,14 @@
 // The caller drives it one event at a time and decides what the user sees:
 // the installer's wizard turns events into the progress line and faults into
 // its messages; the packer's extract command reports them its own way.
-// Records are read, checked and decoded ahead on a second thread (see
+// Records are read, checked and decoded ahead on other threads (see
 // read_ahead.h); everything visible happens here, in record order, so the
 // events are those of a record-by-record loop, failures included.
 
 #include <cstdint>
 #include <memory>
 
-#include "installer/read_ahead.h"
+#include "installer/reader_threads.h"
 #include "payload/record_reader.h"
 
 namespace telo {
@@ -57,10 +57,11 @@ struct Extraction {
   ~Extraction();  // stops the reader and frees everything
 };
 
-// Starts extracting `file_count` records at `source` below `directory`.
-// False when memory for the work cannot be had.
+// Starts extracting `file_count` records at `source` below `directory`,
+// read ahead by `readers` threads (reader_threads.h). False when memory for
+// the work cannot be had.
 bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_t file_count,
-                      const char* directory);
+                      const char* directory, int readers = kReadersPerProcessor);
 
 // Does the work up to the next event and returns it. After kFault or
 // kFinished, every later call returns the same event again.

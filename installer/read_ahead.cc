@@ -8,85 +8,185 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <new>
 #include <system_error>
+#include <thread>
 
+#include "installer/record_ring.h"
 #include "payload/crc16_sliced.h"
 
 namespace telo {
 
 namespace {
 
-// A large file decodes through a window of this size, which the writer
-// empties as it writes; the ring holds a few such windows, or many small
-// files whole.
-constexpr std::uint32_t kLargeWindow = 2u << 20;
-constexpr std::uint64_t kRingSize = 3 * std::uint64_t{kLargeWindow};
+constexpr std::uint64_t kRingSize = 3 * std::uint64_t{kReadAheadWindow};  // a few large windows, or many small files
 constexpr std::uint32_t kCallsPerWakeUp = 64;  // the writer writes and shows progress in steps this coarse
-static_assert(kLargeWindow % kDecodeCall == 0 && kLargeWindow / kDecodeCall >= 2 * kCallsPerWakeUp,
+static_assert(kReadAheadWindow % kDecodeCall == 0 && kReadAheadWindow / kDecodeCall >= 2 * kCallsPerWakeUp,
               "a window holds whole calls, and room for the decoder while the writer writes");
 // A stored record is read this many calls' bytes at a time: few system
 // calls, and still a small part of a window.
 constexpr std::uint32_t kStoredRead = 16 * kDecodeCall;
-static_assert(kLargeWindow % kStoredRead == 0, "a read never runs past the end of a large window");
+static_assert(kReadAheadWindow % kStoredRead == 0, "a read never runs past the end of a large window");
 // A copy of stored bytes larger than this is given back after its record.
 constexpr std::size_t kKeptCopy = 4u << 20;
 
+// Every record held takes at most one span of the ring, so with as many
+// slots as spans the ring never lacks a place for a span, only bytes.
+constexpr int kSlots = kRingSpans;
+
+struct FreeBytes {
+  void operator()(void* p) const { std::free(p); }
+};
+using OwnedBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
+
+// A reader's copy of a compressed record's stored bytes, kept for the next.
+struct StoredCopy {
+  OwnedBytes bytes;
+  std::size_t capacity = 0;
+};
+
+}  // namespace
+
+// A slot's life. The state changes only under the reading's lock:
+//   kFree       -> kHeader      the sequencing reader takes the slot after the newest
+//   kHeader     -> kFinished    handed over: its header failed, or it is a removal
+//   kHeader     -> kNeedsWindow handed over: a file, whose window waits for room
+//   kNeedsWindow -> kPlacing    its window taken; the sequencing reader finds its stored bytes
+//   kNeedsWindow -> kFinished   no memory for its window
+//   kPlacing    -> kReady       its stored bytes lie in the file, waiting for a reader
+//   kPlacing    -> kFinished    they run past the end of the file
+//   kReady      -> kChecking    a reader claims it, oldest first
+//   kChecking   -> kFinished    its contents checked and decoded, or failed
+//   any handed over -> kFree    the writer gives back the oldest, once it took it
+// "Handed over" slots are the `count` from `first` on; the writer takes only
+// the oldest of them.
+enum class SlotState { kFree, kHeader, kNeedsWindow, kPlacing, kReady, kChecking, kFinished };
+
+// Who writes what (L: under the lock):
+//   header                     the sequencing reader, in kHeader (no one else looks at it then)
+//   header_fault               the sequencing reader, at the hand-over (L)
+//   window, window_size,
+//   has_span, own_block        the sequencing reader, at kNeedsWindow -> kPlacing (L)
+//   stored_at                  the sequencing reader, in kPlacing; published by kReady (L)
+//   calls_done                 the checking reader, in kChecking (L)
+//   fault                      whoever moves the slot to kFinished (L)
+//   consumed                   the writer, while it holds the record (L)
+// The writer reads the header once it was handed over, the window once a
+// call is counted, and `fault` once the record is finished; the checking
+// reader reads window and stored_at once it claimed the record: each after
+// seeing, under the lock, the change that published them.
+struct ReadRecord {
+  SlotState state = SlotState::kFree;
+  RecordHeader header;
+  RecordCheck header_fault = RecordCheck::kNone;
+  RecordCheck fault = RecordCheck::kNone;
+  std::uint32_t calls_done = 0;   // decode calls made, a failed one included
+  std::uint64_t consumed = 0;     // decoded bytes the writer has written
+  std::uint64_t stored_at = 0;    // file offset of the stored bytes
+  std::uint8_t* window = nullptr; // where the contents go
+  std::uint32_t window_size = 0;  // a multiple of kDecodeCall, or the whole file rounded up
+  bool has_span = false;          // the window is a span of the ring (else a block of its own)
+  OwnedBytes own_block;
+};
+
+// The reading's state. Set before any reader starts and fixed after:
+// crc_table, file_size, file_count, ring, threaded. Only the reader that
+// holds `sequencing` (taken and left under the lock) changes `source` and
+// `records_read`; others read `records_read` under the lock while no one
+// holds it. Only the writer's thread touches `context`,
+// `copy` (used when no reader thread runs) and `readers`. Everything else
+// is read and written under `lock`; `changed` is signalled on every change
+// another thread may wait for.
+struct ReadAhead {
+  std::mutex lock;
+  std::condition_variable changed;
+  const std::uint8_t* crc_table = nullptr;
+  std::uint64_t file_size = 0;      // of the installer's file, as it was at the start
+  std::uint32_t file_count = 0;
+  std::uint8_t* ring = nullptr;     // mapped, ring_spans.size bytes
+  bool threaded = false;            // reader threads do the reading
+
+  PayloadSource source;             // where the next header is
+  std::uint32_t records_read = 0;   // headers read
+
+  Decompressor* context = nullptr;
+  StoredCopy copy;
+  std::thread readers[kMostReaders];
+
+  ReadRecord slots[kSlots];
+  int first = 0;                    // the oldest record handed over
+  int count = 0;                    // records handed over and not yet given back
+  RecordRing ring_spans;
+  bool sequencing = false;          // a reader reads the next header or takes a window
+  ReadRecord* waiting_for_window = nullptr;  // the newest record, when its window found no room
+  std::uint64_t releases = 0;       // records the writer has given back
+  std::uint64_t releases_at_last_try = 0;    // `releases` when that window last found no room
+  bool reading_done = false;        // all headers read, or a fault ended the reading
+  bool fault_released = false;      // the writer gave back a record with a fault: none follow
+  bool cancelled = false;
+  unsigned threads = 0;             // reader threads started and not yet stopped
+  unsigned threads_waiting = 0;     // of them, waiting on `changed`
+};
+
+void StopReadAhead::operator()(ReadAhead* reader) const {
+  read_ahead_stop(reader);
+  delete reader;
+}
+
+namespace {
+
 using Lock = std::unique_lock<std::mutex>;
+
+// A reader thread's wait, counted for read_ahead_counts.
+template <typename Until>
+void reader_wait(ReadAhead* r, Lock& hold, Until until) {
+  ++r->threads_waiting;
+  r->changed.wait(hold, until);
+  --r->threads_waiting;
+}
 
 std::uint32_t round_to_calls(std::uint32_t size) {
   return static_cast<std::uint32_t>((std::uint64_t{size} + kDecodeCall - 1) / kDecodeCall * kDecodeCall);
 }
 
+ReadRecord* slot_at(ReadAhead* r, int k) { return &r->slots[(r->first + k) % kSlots]; }
+
 void reset(ReadRecord* item) {
-  item->stored_at = 0;
+  item->state = SlotState::kFree;
   item->header.fields = FileRecord{};
   item->header.rel_path = nullptr;
   item->header_fault = RecordCheck::kNone;
   item->fault = RecordCheck::kNone;
   item->calls_done = 0;
-  item->finished = false;
-  item->ready = false;
-  item->claimed = false;
   item->consumed = 0;
+  item->stored_at = 0;
   item->window = nullptr;
   item->window_size = 0;
   item->has_span = false;
   item->own_block.reset();
 }
 
-// Hands the record being read over to the writer (it is the newest slot).
-void hand_over(ReadAhead* r, ReadRecord* item, RecordCheck header_fault, bool finished) {
-  Lock hold(r->lock);
-  item->header_fault = header_fault;
-  item->finished = finished;
-  ++r->count;
-  r->changed.notify_all();
-}
-
-// Under the lock: the record's contents are done, or failed; a fault ends
-// the reading of further records, which the writer will never reach.
+// Under the lock: the record is done, or failed; a fault ends the reading
+// of further records, which the writer will never reach.
 void finish_locked(ReadAhead* r, ReadRecord* item, RecordCheck fault) {
   item->fault = fault;
-  item->finished = true;
-  if (fault != RecordCheck::kNone) r->reader_done = true;
+  item->state = SlotState::kFinished;
+  if (fault != RecordCheck::kNone) r->reading_done = true;
   r->changed.notify_all();
-}
-
-void finish(ReadAhead* r, ReadRecord* item, RecordCheck fault) {
-  Lock hold(r->lock);
-  finish_locked(r, item, fault);
 }
 
 enum class Memory { kTaken, kNoRoomYet, kNone };
 
-// Takes the window a record's contents go into, if there is room now.
-// Windows are taken in record order, by the one reader that reads headers,
+// Under the lock: takes the window a record's contents go into, if there is
+// room now. Windows are taken in record order, by the sequencing reader,
 // and given back in the same order by the writer. Without reader threads
 // the writer reads a file whole before writing it, so it gets a block of
-// its own of the file's size. Called under the lock.
+// its own of the file's size.
 Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
-  const FileRecord& record = item->header.fields;
-  const std::uint32_t whole = round_to_calls(record.size);
+  const std::uint32_t whole = round_to_calls(item->header.fields.size);
   if (whole == 0) return Memory::kTaken;  // nothing to hold
   if (!r->threaded) {
     item->own_block.reset(static_cast<std::uint8_t*>(std::malloc(whole)));
@@ -95,7 +195,7 @@ Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
     item->window_size = whole;
     return Memory::kTaken;
   }
-  const std::uint32_t size = std::min(whole, kLargeWindow);
+  const std::uint32_t size = std::min(whole, kReadAheadWindow);
   const std::uint64_t at = ring_room(r->ring_spans, size);
   if (at == kNoRoom) return Memory::kNoRoomYet;
   ring_take(&r->ring_spans, at, size);
@@ -103,22 +203,6 @@ Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
   item->window = r->ring + at;
   item->window_size = size;
   return Memory::kTaken;
-}
-
-// Finds the record's stored bytes in the installer's file and asks the
-// system to start reading them. False (`fault` kStoredShort) when they run
-// past the end of the file as it was at the start.
-bool place_stored(ReadAhead* r, ReadRecord* item, RecordCheck* fault) {
-  const std::uint32_t stored_size = item->header.fields.stored_size;
-  const std::uint64_t at = r->source.offset;
-  r->source.offset += stored_size;
-  if (at > r->file_size || stored_size > r->file_size - at) {
-    *fault = RecordCheck::kStoredShort;
-    return false;
-  }
-  item->stored_at = at;
-  if (stored_size != 0) (void)::posix_fadvise(r->source.fd, static_cast<off_t>(at), stored_size, POSIX_FADV_WILLNEED);
-  return true;
 }
 
 // Reads exactly `length` bytes at `at`; false when the file ends first (it
@@ -152,7 +236,7 @@ bool wait_for_room(ReadAhead* r, ReadRecord* item, std::uint64_t end_of_next) {
   Lock hold(r->lock);
   if (end_of_next <= item->consumed + item->window_size) return !r->cancelled;
   r->changed.notify_all();  // the writer, to write what is there
-  r->changed.wait(hold, [&] { return r->cancelled || end_of_next <= item->consumed + item->window_size; });
+  reader_wait(r, hold, [&] { return r->cancelled || end_of_next <= item->consumed + item->window_size; });
   return !r->cancelled;
 }
 
@@ -212,94 +296,124 @@ RecordCheck check_contents(ReadAhead* r, ReadRecord* item, Decompressor** contex
   return check_compressed(r, item, context, copy);
 }
 
-// Reads the next record's header, in file order, into a new slot (there is
-// room for one) and hands it over. Null when reading ends here; otherwise
-// the record. A file record's stored bytes are still to be placed; once a
-// removal is handed over, the writer may give it back at any moment.
-ReadRecord* read_next_header(ReadAhead* r, bool* is_removal) {
-  ReadRecord* item;
-  {
-    Lock hold(r->lock);
-    item = &r->slots[(r->first + r->count) % kReadAheadRecords];
-  }
-  reset(item);
-  if (RecordCheck fault = read_record_header(&r->source, r->crc_table, &item->header); fault != RecordCheck::kNone) {
-    hand_over(r, item, fault, true);
-    return nullptr;
-  }
-  ++r->records_read;
-  *is_removal = item->header.fields.method == METHOD_REMOVE;
-  hand_over(r, item, RecordCheck::kNone, *is_removal);
-  return item;
+// Claims the oldest ready record, checks it and finishes it. Called and
+// returning under the lock; false when no record was ready.
+bool check_oldest_ready(ReadAhead* r, Lock& hold, Decompressor** context, StoredCopy* copy) {
+  ReadRecord* item = nullptr;
+  for (int k = 0; k < r->count && item == nullptr; ++k)
+    if (slot_at(r, k)->state == SlotState::kReady) item = slot_at(r, k);
+  if (item == nullptr) return false;
+  item->state = SlotState::kChecking;
+  hold.unlock();
+  const RecordCheck fault = check_contents(r, item, context, copy);
+  hold.lock();
+  finish_locked(r, item, fault);
+  return true;
 }
 
-// Takes the newest record's window once the ring has room for it and
-// places its stored bytes. kNoRoomYet leaves it waiting for the writer to give
-// memory back; false (in `going_on`) when reading ends here.
-Memory make_ready(ReadAhead* r, ReadRecord* item, bool* going_on) {
+// ---- The reading in file order, by the reader holding `sequencing` ----
+
+// What the sequencing reader left behind: the newest record when its window
+// must wait for room, and whether the reading ends here.
+struct SequenceEnd {
+  ReadRecord* waiting_for_window = nullptr;
+  bool reading_ends = false;
+};
+
+// Finds the stored bytes of the record just placed in its window, in the
+// file as it was at the start: kNone, or kStoredShort when they run past its end.
+RecordCheck place_stored(ReadAhead* r, ReadRecord* item) {
+  const std::uint32_t stored_size = item->header.fields.stored_size;
+  const std::uint64_t at = r->source.offset;
+  r->source.offset += stored_size;
+  if (at > r->file_size || stored_size > r->file_size - at) return RecordCheck::kStoredShort;
+  item->stored_at = at;
+  if (stored_size != 0) (void)::posix_fadvise(r->source.fd, static_cast<off_t>(at), stored_size, POSIX_FADV_WILLNEED);
+  return RecordCheck::kNone;
+}
+
+// Gives a handed-over file record its window, if the ring has room, and
+// finds its stored bytes.
+SequenceEnd take_window(ReadAhead* r, ReadRecord* item) {
   {
     Lock hold(r->lock);
     const Memory memory = take_window_locked(r, item);
-    if (memory == Memory::kNoRoomYet) return memory;
+    if (memory == Memory::kNoRoomYet) return {item, false};
     if (memory == Memory::kNone) {
       finish_locked(r, item, RecordCheck::kNoMemory);
-      *going_on = false;
-      return memory;
+      return {nullptr, true};
     }
+    item->state = SlotState::kPlacing;
   }
-  RecordCheck fault = RecordCheck::kNone;
-  if (!place_stored(r, item, &fault)) {
-    finish(r, item, fault);
-    *going_on = false;
-    return Memory::kTaken;
-  }
+  const RecordCheck fault = place_stored(r, item);
   Lock hold(r->lock);
-  item->ready = true;
+  if (fault != RecordCheck::kNone) {
+    finish_locked(r, item, fault);
+    return {nullptr, true};
+  }
+  item->state = SlotState::kReady;
   r->changed.notify_all();
-  return Memory::kTaken;
+  return {nullptr, false};
 }
 
-// The oldest record waiting to be checked, or null.
-ReadRecord* waiting_record(ReadAhead* r) {
-  for (int k = 0; k < r->count; ++k) {
-    ReadRecord* item = &r->slots[(r->first + k) % kReadAheadRecords];
-    if (item->ready && !item->claimed) return item;
+// Reads the next header into the slot after the newest (there is room for
+// one) and hands the record over; a file record then gets its window.
+SequenceEnd read_next_record(ReadAhead* r) {
+  ReadRecord* item;
+  {
+    Lock hold(r->lock);
+    item = slot_at(r, r->count);
+    reset(item);
+    item->state = SlotState::kHeader;
   }
-  return nullptr;
+  const RecordCheck fault = read_record_header(&r->source, r->crc_table, &item->header);
+  if (fault == RecordCheck::kNone) ++r->records_read;
+  const bool is_file = fault == RecordCheck::kNone && item->header.fields.method != METHOD_REMOVE;
+  {
+    Lock hold(r->lock);
+    item->header_fault = fault;
+    item->state = is_file ? SlotState::kNeedsWindow : SlotState::kFinished;
+    ++r->count;
+    r->changed.notify_all();
+  }
+  if (fault != RecordCheck::kNone) return {nullptr, true};
+  return is_file ? take_window(r, item) : SequenceEnd{};
 }
 
-bool may_read_next(const ReadAhead& r) {
-  return !r.reader_done && r.records_read < r.file_count && r.count < kReadAheadRecords;
+enum class SequenceStep { kNone, kRetryWindow, kReadNext };
+
+// Under the lock: what the reading in file order can do now. A window that
+// found no room is tried again only after the writer gave a record back.
+SequenceStep next_sequence_step(const ReadAhead& r) {
+  if (r.sequencing || r.reading_done) return SequenceStep::kNone;
+  if (r.waiting_for_window != nullptr)
+    return r.releases != r.releases_at_last_try ? SequenceStep::kRetryWindow : SequenceStep::kNone;
+  if (r.records_read < r.file_count && r.count < kSlots) return SequenceStep::kReadNext;
+  return SequenceStep::kNone;
 }
 
-// The reading in file order, one step at a time by whichever reader holds
-// it: the window of a record that waited for memory, or the next header and
-// then its window. Called and returning under the lock; false when there
-// was nothing it could do.
+// Takes one step of the reading in file order, if one can be taken: the
+// window of the record that waited for room, or the next record. Called and
+// returning under the lock; false when there was nothing to do.
 bool sequence_step(ReadAhead* r, Lock& hold) {
-  ReadRecord* pending = r->waiting_for_memory;
-  if (pending != nullptr && r->memory_given_back == r->memory_tried) return false;
-  if (pending == nullptr && !may_read_next(*r)) return false;
+  const SequenceStep step = next_sequence_step(*r);
+  if (step == SequenceStep::kNone) return false;
+  ReadRecord* waiting = r->waiting_for_window;
+  r->waiting_for_window = nullptr;
   r->sequencing = true;
-  r->memory_tried = r->memory_given_back;
+  r->releases_at_last_try = r->releases;
   hold.unlock();
-  bool going_on = true;
-  if (pending == nullptr) {
-    bool is_removal = false;
-    pending = read_next_header(r, &is_removal);
-    going_on = pending != nullptr;
-    if (is_removal) pending = nullptr;
-  }
-  const Memory memory = pending != nullptr ? make_ready(r, pending, &going_on) : Memory::kTaken;
+  const SequenceEnd end = step == SequenceStep::kRetryWindow ? take_window(r, waiting) : read_next_record(r);
   hold.lock();
   r->sequencing = false;
-  r->waiting_for_memory = memory == Memory::kNoRoomYet ? pending : nullptr;
-  if (!going_on || (r->records_read >= r->file_count && r->waiting_for_memory == nullptr)) r->reader_done = true;
+  r->waiting_for_window = end.waiting_for_window;
+  if (end.reading_ends || (r->records_read >= r->file_count && end.waiting_for_window == nullptr))
+    r->reading_done = true;
   r->changed.notify_all();
   return true;
 }
 
-// A reader thread: checks and decodes the oldest record waiting, or else
+// A reader thread: checks and decodes the oldest record ready, or else
 // takes the next step of the reading in file order when no other reader
 // does. Records are claimed oldest first, so the writer's record always has
 // a reader, and a reader that waits for the writer to empty a window waits
@@ -308,77 +422,84 @@ void reader_main(ReadAhead* r) {
   Decompressor* context = nullptr;
   StoredCopy copy;
   Lock hold(r->lock);
-  for (;;) {
-    if (r->cancelled) break;
-    if (ReadRecord* item = waiting_record(r)) {
-      item->claimed = true;
-      hold.unlock();
-      const RecordCheck fault = check_contents(r, item, &context, &copy);
-      hold.lock();
-      finish_locked(r, item, fault);
-      continue;
-    }
-    if (!r->sequencing && sequence_step(r, hold)) continue;
-    r->changed.wait(hold);
+  while (!r->cancelled) {
+    if (check_oldest_ready(r, hold, &context, &copy) || sequence_step(r, hold)) continue;
+    reader_wait(r, hold, [&] {
+      return r->cancelled || next_sequence_step(*r) != SequenceStep::kNone ||
+             std::any_of(r->slots, r->slots + kSlots, [](const ReadRecord& s) { return s.state == SlotState::kReady; });
+    });
   }
   hold.unlock();
   decompressor_destroy(&context);
 }
 
-// Without reader threads, the writer's thread reads the next record whole.
+// Without reader threads, the writer's thread reads the next header when it
+// has no record in hand, and the contents when it first waits for them: a
+// record-by-record loop, which makes the file's folder before it reads.
 void read_in_turn(ReadAhead* r) {
   Lock hold(r->lock);
-  while (r->count == 0 && !r->reader_done) {
-    sequence_step(r, hold);
-    if (ReadRecord* item = waiting_record(r)) {
-      item->claimed = true;
-      hold.unlock();
-      const RecordCheck fault = check_contents(r, item, &r->context, &r->copy);
-      hold.lock();
-      finish_locked(r, item, fault);
-    }
+  while (r->count == 0 && sequence_step(r, hold)) {
   }
 }
 
-unsigned reader_count(const ReadAhead& r) {
-  const unsigned wanted = r.reader_threads != 0 ? r.reader_threads : std::thread::hardware_concurrency();
-  return std::clamp(wanted, 1u, kMostReaders);
+unsigned reader_count(int readers) {
+  if (readers >= 0) return std::min(static_cast<unsigned>(readers), kMostReaders);
+  return std::clamp(std::thread::hardware_concurrency(), 1u, kMostReaders);
 }
 
-}  // namespace
-
-void read_ahead_start(ReadAhead* r, const std::uint8_t* crc_table, PayloadSource source,
-                      std::uint32_t file_count) {
-  r->crc_table = crc_table;
-  r->source = source;
-  r->file_count = file_count;
-  r->reader_done = file_count == 0;
-  struct stat info {};
-  if (::fstat(source.fd, &info) == 0) r->file_size = static_cast<std::uint64_t>(info.st_size);
-  // Only touched pages take memory.
-  void* ring = ::mmap(nullptr, kRingSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (ring != MAP_FAILED) {
-    r->ring = static_cast<std::uint8_t*>(ring);
-    r->ring_spans.size = kRingSize;
-  }
-  const unsigned readers = r->ring != nullptr ? reader_count(*r) : 0;
-  r->threaded = readers > 0;  // before any reader starts: they read it
-  // Readers start with asynchronous signals blocked, so that a handler (which
-  // removes the writer's temporary) runs on the writer's thread, between its steps.
+// Starts `wanted` reader threads with asynchronous signals blocked, so that
+// a handler (which removes the writer's temporary) runs on the writer's
+// thread, between its steps; the readers started do the work.
+void start_readers(ReadAhead* r, unsigned wanted) {
   sigset_t blocked, kept;
   sigfillset(&blocked);
   for (int fault_signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, fault_signal);
   ::pthread_sigmask(SIG_BLOCK, &blocked, &kept);
-  for (unsigned k = 0; k < readers; ++k) {
+  r->threaded = wanted > 0;  // before any reader starts: they read it
+  for (unsigned k = 0; k < wanted; ++k) {
     try {
       r->readers[k] = std::thread(reader_main, r);
     } catch (const std::system_error&) {
-      // The readers started so far do the work; with none, the writer reads in turn.
-      if (k == 0) r->threaded = false;
       break;
     }
+    Lock hold(r->lock);
+    ++r->threads;
   }
+  // With none started, the writer reads in turn.
+  if (r->threads == 0) r->threaded = false;
   ::pthread_sigmask(SIG_SETMASK, &kept, nullptr);
+}
+
+}  // namespace
+
+int reader_threads_from(const char* text) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9' || text[1] != '\0') return kReadersPerProcessor;
+  const int count = text[0] - '0';
+  return count <= static_cast<int>(kMostReaders) ? count : kReadersPerProcessor;
+}
+
+ReadAheadHandle read_ahead_start(const std::uint8_t* crc_table, PayloadSource source, std::uint32_t file_count,
+                                 int readers) {
+  ReadAheadHandle handle(new (std::nothrow) ReadAhead);
+  ReadAhead* r = handle.get();
+  if (r == nullptr) return handle;
+  r->crc_table = crc_table;
+  r->source = source;
+  r->file_count = file_count;
+  r->reading_done = file_count == 0;
+  struct stat info {};
+  if (::fstat(source.fd, &info) == 0) r->file_size = static_cast<std::uint64_t>(info.st_size);
+  const unsigned wanted = reader_count(readers);
+  if (wanted > 0) {
+    // Only touched pages take memory.
+    void* ring = ::mmap(nullptr, kRingSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (ring != MAP_FAILED) {
+      r->ring = static_cast<std::uint8_t*>(ring);
+      r->ring_spans.size = kRingSize;
+    }
+  }
+  start_readers(r, r->ring != nullptr ? wanted : 0);
+  return handle;
 }
 
 ReadRecord* read_ahead_next(ReadAhead* r) {
@@ -388,16 +509,26 @@ ReadRecord* read_ahead_next(ReadAhead* r) {
   // Readers may have read past a record whose contents failed before the
   // fault was found; the writer never gets those.
   if (r->fault_released) return nullptr;
-  r->changed.wait(hold, [&] { return r->count > 0 || r->reader_done; });
-  return r->count > 0 ? &r->slots[r->first] : nullptr;
+  r->changed.wait(hold, [&] { return r->count > 0 || r->reading_done || r->cancelled; });
+  return r->count > 0 && !r->cancelled ? slot_at(r, 0) : nullptr;
 }
+
+const RecordHeader& record_header_of(const ReadRecord* item) { return item->header; }
+
+RecordCheck header_fault_of(const ReadRecord* item) { return item->header_fault; }
+
+RecordCheck contents_fault_of(const ReadRecord* item) { return item->fault; }
 
 void read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t calls_seen, std::uint32_t* calls_done,
                      bool* finished) {
   Lock hold(r->lock);
-  r->changed.wait(hold, [&] { return item->finished || item->calls_done > calls_seen; });
+  if (!r->threaded) {
+    while (check_oldest_ready(r, hold, &r->context, &r->copy)) {
+    }
+  }
+  r->changed.wait(hold, [&] { return item->state == SlotState::kFinished || item->calls_done > calls_seen; });
   *calls_done = item->calls_done;
-  *finished = item->finished;
+  *finished = item->state == SlotState::kFinished;
 }
 
 std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std::uint64_t written,
@@ -421,9 +552,9 @@ void read_ahead_release(ReadAhead* r, ReadRecord* item) {
   if (item->fault != RecordCheck::kNone || item->header_fault != RecordCheck::kNone) r->fault_released = true;
   if (item->has_span) ring_give_back_oldest(&r->ring_spans);
   reset(item);
-  r->first = (r->first + 1) % kReadAheadRecords;
+  r->first = (r->first + 1) % kSlots;
   --r->count;
-  ++r->memory_given_back;
+  ++r->releases;
   r->changed.notify_all();
 }
 
@@ -440,7 +571,14 @@ void read_ahead_stop(ReadAhead* r) {
   r->ring = nullptr;
   decompressor_destroy(&r->context);
   r->copy = StoredCopy{};
+  Lock hold(r->lock);
   r->ring_spans = RecordRing{};
+  r->threads = 0;
+}
+
+ReadAheadCounts read_ahead_counts(ReadAhead* r) {
+  Lock hold(r->lock);
+  return {r->threads, r->threads_waiting, r->count, r->reading_done};
 }
 
 }  // namespace telo

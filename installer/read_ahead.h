@@ -6,12 +6,14 @@
 // one at a time reads and checks the next header and finds the stored bytes,
 // in file order; then any of them reads those bytes, checks them, decodes
 // them and checks the result, so several records decode at once. The
-// installer's own thread takes the records in the same order and does
-// everything the user or the file system can see: directories, files, the
-// progress line and every message. So later files are decoded while this one is written, and
-// what happens on screen and on disk is what a record-by-record loop would
-// do, failures included (a fault is reported when the writer reaches its
-// record, at its step).
+// installer's own thread (the writer) takes the records in the same order
+// and does everything the user or the file system can see: directories,
+// files, the progress line and every message. So later files are decoded
+// while this one is written, and what happens on screen and on disk is what
+// a record-by-record loop would do, failures included (a fault is reported
+// when the writer reaches its record, at its step). With no reader thread,
+// the writer reads each header when it takes the record, and the contents
+// whole when it first waits for them.
 //
 // Memory: every byte a file receives is read from the installer's file into
 // memory of our own and checked there, never taken from a mapping of it:
@@ -25,100 +27,55 @@
 // record order and given back in the same order, so the pages touched once
 // serve again and little fresh memory is ever needed.
 
-#include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <span>
-#include <thread>
 
 #include "codec/codec.h"
-#include "installer/record_ring.h"
-#include "payload/format.h"
+#include "installer/reader_threads.h"
 #include "payload/record_reader.h"
 
 namespace telo {
 
-struct FreeBytes {
-  void operator()(void* p) const { std::free(p); }
-};
-using OwnedBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
-
 inline constexpr std::uint32_t kDecodeCall = kChunkLimit;  // output per decode call
 
-// A reader's copy of a compressed record's stored bytes, kept for the next.
-struct StoredCopy {
-  OwnedBytes bytes;
-  std::size_t capacity = 0;
+// A large file decodes through a window of this size, which the writer
+// empties as it writes: the decoder runs at most this far ahead of it.
+inline constexpr std::uint32_t kReadAheadWindow = 2u << 20;
+
+struct ReadAhead;   // the reading's state; see read_ahead.cc for its protocol
+struct ReadRecord;  // one record as the readers hand it to the writer
+
+struct StopReadAhead {
+  void operator()(ReadAhead* reader) const;  // read_ahead_stop, then frees it
 };
+using ReadAheadHandle = std::unique_ptr<ReadAhead, StopReadAhead>;
 
-// One record as the reader leaves it. The header fields are fixed once the
-// record is handed over; fields marked "guarded" change under the reader's
-// lock until `finished` is set. The decoded bytes of the calls counted so
-// far (calls_done times kDecodeCall) that the writer has not consumed stay
-// as they are in the window and may be read at once. A stored record counts
-// a call for every kDecodeCall bytes read (the last may be fewer), but shows
-// no progress for them.
-struct ReadRecord {
-  RecordHeader header;
-  RecordCheck header_fault = RecordCheck::kNone;  // a fault of the header; then nothing more follows
-  RecordCheck fault = RecordCheck::kNone;         // a fault of the contents; guarded
-  std::uint32_t calls_done = 0;         // decode calls made, a failed one included; guarded
-  bool finished = false;                // contents checked and decoded, or failed; guarded
-  bool ready = false;                   // stored bytes in the file, window taken, waiting to be checked; guarded
-  bool claimed = false;                 // a reader checks and decodes them; guarded
-  std::uint64_t consumed = 0;           // decoded bytes the writer has written; guarded
-  std::uint64_t stored_at = 0;          // file offset of the stored bytes
-  std::uint8_t* window = nullptr;       // where the contents go; set before the first call counts
-  std::uint32_t window_size = 0;        // a multiple of kDecodeCall, or the whole file rounded up
-  bool has_span = false;                // the window is a span of the ring (else a block of its own)
-  OwnedBytes own_block;
-};
+// Starts reading `file_count` records at `source` with `readers` threads
+// (see reader_threads.h). Where no thread can be
+// started, the writer reads in turn. `crc_table` (crc16_make_table) checks
+// the record headers and must outlive the reading. Null when memory for
+// the state cannot be had.
+ReadAheadHandle read_ahead_start(const std::uint8_t* crc_table, PayloadSource source, std::uint32_t file_count,
+                                 int readers);
 
-inline constexpr int kReadAheadRecords = kRingSpans;
-inline constexpr unsigned kMostReaders = 4;
-
-struct ReadAhead {
-  std::mutex lock;
-  std::condition_variable changed;
-  const std::uint8_t* crc_table = nullptr;
-  PayloadSource source;             // where the next header is; the sequencing reader's
-  std::uint64_t file_size = 0;      // of the installer's file, as it was at the start
-  Decompressor* context = nullptr;  // the writer's own, when no reader thread runs
-  StoredCopy copy;                  // likewise
-  // Records handed over and not yet released, oldest first (a ring).
-  ReadRecord slots[kReadAheadRecords];
-  int first = 0;
-  int count = 0;
-  std::uint32_t file_count = 0;
-  std::uint32_t records_read = 0;  // headers read; the sequencing reader's
-  bool sequencing = false;         // a reader reads the next header and places its stored bytes
-  ReadRecord* waiting_for_memory = nullptr;  // its window waits for room in the ring
-  std::uint64_t memory_given_back = 0;       // records given back so far
-  std::uint64_t memory_tried = 0;            // ... when room was last looked for
-  bool reader_done = false;        // all records read, or a fault ended reading
-  bool fault_released = false;     // the writer gave back a record with a fault: none follow
-  bool cancelled = false;
-  std::uint8_t* ring = nullptr;    // mapped, ring_spans.size bytes
-  RecordRing ring_spans;
-  std::thread readers[kMostReaders];
-  unsigned reader_threads = 0;  // how many to start; 0: one per processor, up to kMostReaders
-  bool threaded = false;
-};
-
-// Starts reading `file_count` records at `source`. Without a thread (none
-// can be started) records are read when read_ahead_next asks. `crc_table`
-// (crc16_make_table) checks the record headers.
-void read_ahead_start(ReadAhead* reader, const std::uint8_t* crc_table, PayloadSource source,
-                      std::uint32_t file_count);
-
-// The next record in payload order, its header read (or a fault). Null only
-// when every record has been taken.
+// The next record in payload order, its header read (or a fault of it).
+// Null once every record has been taken, and once a record with a fault was
+// given back: what readers read beyond a fault never reaches the writer.
 ReadRecord* read_ahead_next(ReadAhead* reader);
 
+// The record's header, and the fault found in it (then nothing more of the
+// record follows). Fixed from the moment read_ahead_next gave the record.
+const RecordHeader& record_header_of(const ReadRecord* item);
+RecordCheck header_fault_of(const ReadRecord* item);
+
+// The fault found in the record's contents; known once read_ahead_wait said
+// the record is finished.
+RecordCheck contents_fault_of(const ReadRecord* item);
+
 // Waits until `item` has made more than `calls_seen` decode calls or is
-// finished; gives the count and whether it is finished.
+// finished; gives the count and whether it is finished. A stored record
+// counts a call for every kDecodeCall bytes read (the last may be fewer).
 void read_ahead_wait(ReadAhead* reader, const ReadRecord* item, std::uint32_t calls_seen, std::uint32_t* calls_done,
                      bool* finished);
 
@@ -136,7 +93,16 @@ void read_ahead_consumed(ReadAhead* reader, ReadRecord* item, std::uint64_t writ
 void read_ahead_release(ReadAhead* reader, ReadRecord* item);
 
 // Stops the reader threads and frees every record and the ring. Safe to
-// call more than once.
+// call more than once; afterwards no record may be used.
 void read_ahead_stop(ReadAhead* reader);
+
+// What the reading is doing at one moment, for tests and measurements.
+struct ReadAheadCounts {
+  unsigned threads = 0;          // reader threads started
+  unsigned threads_waiting = 0;  // of them, waiting for work, for room in a window or for memory
+  int records_held = 0;          // handed to the writer's side and not yet given back
+  bool reading_done = false;     // no further header will be read
+};
+ReadAheadCounts read_ahead_counts(ReadAhead* reader);
 
 }  // namespace telo

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "installer/extraction.h"
@@ -47,7 +48,8 @@ int extract_installer(const std::string& installer, const std::string& directory
   }
   remove_temporaries_on_signals();
   Extraction extraction;
-  if (!extraction_start(&extraction, file.next, file.header.file_count, directory.c_str())) {
+  const int readers = reader_threads_from(std::getenv("TELO_READER_THREADS"));
+  if (!extraction_start(&extraction, file.next, file.header.file_count, directory.c_str(), readers)) {
     pack_error("%s: not enough memory", installer.c_str());
     return 1;
   }

@@ -100,7 +100,10 @@ WizardState run_extract_state() {
     output_without_tmpfile = true;
   remove_temporaries_on_signals();
   Extraction extraction;
-  if (!extraction_start(&extraction, payload_records, payload_header.file_count, install_targets.directory[0]))
+  // How many threads read ahead; tests and small machines may ask for none.
+  const int readers = reader_threads_from(std::getenv("TELO_READER_THREADS"));
+  if (!extraction_start(&extraction, payload_records, payload_header.file_count, install_targets.directory[0],
+                        readers))
     error("Insufficient memory (err=3).");
   active_extraction = &extraction;
   before_exit = stop_active_extraction;

@@ -60,21 +60,23 @@ int open_records(const testing::ScopedTempDir& dir, const BuiltPayload& payload)
 struct Reading {
   testing::ScopedTempDir dir;
   std::unique_ptr<std::uint8_t, decltype(&std::free)> table{crc16_make_table(), &std::free};
-  std::unique_ptr<ReadAhead> reader = std::make_unique<ReadAhead>();
   int fd = -1;
+  ReadAheadHandle reader;
 
-  explicit Reading(const BuiltPayload& payload, unsigned readers = 0) {
+  explicit Reading(const BuiltPayload& payload, int readers = kReadersPerProcessor) {
     fd = open_records(dir, payload);
-    reader->reader_threads = readers;
-    read_ahead_start(reader.get(), table.get(), PayloadSource{fd, kRecordsAt}, payload.header.file_count);
+    reader = read_ahead_start(table.get(), PayloadSource{fd, kRecordsAt}, payload.header.file_count, readers);
   }
   ~Reading() {
-    read_ahead_stop(reader.get());
+    reader.reset();
     ::close(fd);
   }
+  ReadRecord* next() { return read_ahead_next(reader.get()); }
+  void release(ReadRecord* item) { read_ahead_release(reader.get(), item); }
   // Takes the record's contents as the writer does, a ready stretch at a
-  // time, giving the room back as it goes; the fault once finished.
-  RecordCheck collect(ReadRecord* item, std::string* contents) {
+  // time, giving the room back as it goes; the fault once finished, and the
+  // decode calls counted in `calls`.
+  RecordCheck collect(ReadRecord* item, std::string* contents, std::uint32_t* calls_counted = nullptr) {
     std::uint32_t calls = 0;
     std::uint64_t written = 0;
     for (bool done = false;;) {
@@ -85,21 +87,61 @@ struct Reading {
         written += bytes.size();
       }
       read_ahead_consumed(reader.get(), item, written);
-      if (done) return item->fault;
+      if (calls_counted != nullptr) *calls_counted = calls;
+      if (done) return contents_fault_of(item);
       read_ahead_wait(reader.get(), item, calls, &calls, &done);
     }
   }
+  // Waits until `reached` holds for the reading's counts, and says whether
+  // it did within a minute (a state never reached fails the test).
+  template <typename Reached>
+  bool wait_until(Reached reached) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!reached(read_ahead_counts(reader.get()))) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+  }
+  // Waits until every reader thread waits: they went as far ahead as the
+  // ring and the slots let them, and nothing changes until the writer acts.
+  bool wait_until_readers_rest() {
+    return wait_until([](const ReadAheadCounts& c) { return c.threads_waiting == c.threads; });
+  }
 };
+
+// The ways of reading: the writer in turn (no thread), and 1, 2 or 4 readers.
+class ReadAheadModes : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(NoneOneTwoFour, ReadAheadModes, ::testing::Values(0, 1, 2, 4));
+// The ways with reader threads.
+class ReadAheadThreads : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(OneTwoFour, ReadAheadThreads, ::testing::Values(1, 2, 4));
+
+TEST(ReadAhead, ThreadsAsAUserAsksForThem) {
+  struct Case {
+    const char* text;
+    int readers;
+  };
+  const Case cases[] = {{nullptr, kReadersPerProcessor}, {"", kReadersPerProcessor}, {"0", 0}, {"1", 1},
+                        {"4", 4},  {"5", kReadersPerProcessor}, {"12", kReadersPerProcessor},
+                        {"-1", kReadersPerProcessor}, {"two", kReadersPerProcessor}};
+  for (const Case& c : cases) EXPECT_EQ(reader_threads_from(c.text), c.readers) << (c.text ? c.text : "(unset)");
+}
+
+// The mode asked for is the mode started: no thread, or that many.
+TEST_P(ReadAheadModes, StartsTheThreadsAskedFor) {
+  BuiltPayload payload = testing::build_payload({{"a", noise(1000, 1), METHOD_COMPRESSED}});
+  Reading reading(payload, GetParam());
+  EXPECT_EQ(read_ahead_counts(reading.reader.get()).threads, static_cast<unsigned>(GetParam()));
+}
 
 // Files of every size up to several windows, stored and compressed, in an
 // order that makes the readers run ahead and the ring go round many times;
-// each is taken only after the readers had time to run ahead of it, so a
-// window handed out twice would show as wrong contents. With one reader it
-// must also decode what it mapped while it waits for room for the next.
-class ReadAheadReaders : public ::testing::TestWithParam<unsigned> {};
-INSTANTIATE_TEST_SUITE_P(OneTwoFour, ReadAheadReaders, ::testing::Values(1u, 2u, 4u));
-
-TEST_P(ReadAheadReaders, EveryRecordArrivesWholeAndInOrder) {
+// each is taken only once the readers went as far ahead of it as they can,
+// so a window handed out twice would show as wrong contents. With one
+// reader it must also check what it placed while it waits for room for the
+// next.
+TEST_P(ReadAheadModes, EveryRecordArrivesWholeAndInOrder) {
   std::vector<TestFile> files;
   std::mt19937 random(5);
   files.push_back({"largest", noise(5000000, 1), METHOD_COMPRESSED});
@@ -113,19 +155,19 @@ TEST_P(ReadAheadReaders, EveryRecordArrivesWholeAndInOrder) {
   BuiltPayload payload = testing::build_payload(files);
   Reading reading(payload, GetParam());
   for (const TestFile& file : files) {
-    ReadRecord* item = read_ahead_next(reading.reader.get());
+    ASSERT_TRUE(reading.wait_until_readers_rest()) << file.path;
+    ReadRecord* item = reading.next();
     ASSERT_NE(item, nullptr) << file.path;
-    ASSERT_EQ(item->header_fault, RecordCheck::kNone) << file.path;
-    EXPECT_STREQ(item->header.rel_path, file.path.c_str());
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    ASSERT_EQ(header_fault_of(item), RecordCheck::kNone) << file.path;
+    EXPECT_STREQ(record_header_of(item).rel_path, file.path.c_str());
     std::string contents;
     ASSERT_EQ(reading.collect(item, &contents), RecordCheck::kNone) << file.path;
     if (file.method != METHOD_REMOVE) {
       EXPECT_TRUE(contents == file.contents) << file.path;
     }
-    read_ahead_release(reading.reader.get(), item);
+    reading.release(item);
   }
-  EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+  EXPECT_EQ(reading.next(), nullptr);
 }
 
 // The masks of this process's other threads, read from /proc.
@@ -165,23 +207,45 @@ TEST(ReadAhead, ReadersLeaveSignalsToTheWritersThread) {
 
 // A fault ends the reading at its record; the records before it arrive
 // intact, and the faulty one carries its reason.
-TEST(ReadAhead, AFaultStopsTheReadingAtItsRecord) {
+TEST_P(ReadAheadModes, AFaultStopsTheReadingAtItsRecord) {
   std::vector<TestFile> files;
   for (int i = 0; i < 6; ++i) files.push_back({numbered("f", i), noise(20000, i), METHOD_COMPRESSED});
   BuiltPayload payload = testing::build_payload(files);
   payload.records[payload.record_starts[4] - 1] ^= 1;  // the last stored byte of record 3
-  Reading reading(payload);
+  Reading reading(payload, GetParam());
   for (int i = 0; i < 3; ++i) {
-    ReadRecord* item = read_ahead_next(reading.reader.get());
+    ReadRecord* item = reading.next();
+    ASSERT_NE(item, nullptr);
     std::string contents;
     EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
-    read_ahead_release(reading.reader.get(), item);
+    reading.release(item);
   }
-  ReadRecord* item = read_ahead_next(reading.reader.get());
+  ReadRecord* item = reading.next();
+  ASSERT_NE(item, nullptr);
   std::string contents;
   EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kStoredCrc);
-  read_ahead_release(reading.reader.get(), item);
-  EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+  reading.release(item);
+  EXPECT_EQ(reading.next(), nullptr);
+}
+
+// A damaged header is handed over as the record's fault, and nothing after
+// it is read.
+TEST_P(ReadAheadModes, ADamagedHeaderIsTheLastRecordHandedOver) {
+  BuiltPayload payload = testing::build_payload({{"a", noise(3000, 1), METHOD_COMPRESSED},
+                                                 {"b", noise(3000, 2), METHOD_STORED},
+                                                 {"c", noise(3000, 3), METHOD_STORED}});
+  payload.records[payload.record_starts[1] + record_offset::kMtime] ^= 1;  // b's header CRC fails
+  Reading reading(payload, GetParam());
+  ReadRecord* item = reading.next();
+  ASSERT_NE(item, nullptr);
+  std::string contents;
+  EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
+  reading.release(item);
+  item = reading.next();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(header_fault_of(item), RecordCheck::kHeaderCrc);
+  EXPECT_TRUE(reading.wait_until([](const ReadAheadCounts& c) { return c.reading_done; }));
+  EXPECT_EQ(read_ahead_counts(reading.reader.get()).records_held, 1);
 }
 
 // Readers read past a record while others still check it: when its check
@@ -197,48 +261,40 @@ TEST(ReadAhead, RecordsReadPastAFaultNeverReachTheWriter) {
   store_u16(header + record_offset::kRecordCrc, 0);
   store_u16(header + record_offset::kRecordCrc, crc16({header, load_u32(header)}));
   Reading reading(payload, 2);
-  ReadRecord* item = read_ahead_next(reading.reader.get());
-  // Give the readers time to hand over a later record before the fault shows.
-  for (int tries = 0; tries < 200; ++tries) {
-    {
-      std::lock_guard<std::mutex> hold(reading.reader->lock);
-      if (reading.reader->count > 1) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ReadRecord* item = reading.next();
+  // One reader decodes the damaged file until its window is full; the
+  // other hands the later records over before the fault shows.
+  ASSERT_TRUE(reading.wait_until([](const ReadAheadCounts& c) { return c.records_held == 5; }));
   std::string contents;
   EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kDataCrc);
-  read_ahead_release(reading.reader.get(), item);
-  EXPECT_EQ(read_ahead_next(reading.reader.get()), nullptr);
+  reading.release(item);
+  EXPECT_EQ(reading.next(), nullptr);
 }
 
 // The writer follows the decode calls one by one (three for 20000 bytes).
-TEST(ReadAhead, DecodeCallsAreCountedForTheProgressLine) {
+TEST_P(ReadAheadModes, DecodeCallsAreCountedForTheProgressLine) {
   BuiltPayload payload = testing::build_payload({{"three", noise(20000, 9), METHOD_COMPRESSED}});
-  Reading reading(payload);
-  ReadRecord* item = read_ahead_next(reading.reader.get());
+  Reading reading(payload, GetParam());
+  ReadRecord* item = reading.next();
   std::string contents;
-  EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
-  EXPECT_EQ(item->calls_done, 3u);
+  std::uint32_t calls = 0;
+  EXPECT_EQ(reading.collect(item, &contents, &calls), RecordCheck::kNone);
+  EXPECT_EQ(calls, 3u);
 }
 
 // A large file decodes only as far as its window allows until the writer
 // takes what is there: the decoder waits rather than holding it whole.
-TEST(ReadAhead, ALargeFileDecodesNoFurtherThanItsWindowAhead) {
+TEST_P(ReadAheadThreads, ALargeFileDecodesNoFurtherThanItsWindowAhead) {
   const std::string large = noise(9000000, 3);
   BuiltPayload payload = testing::build_payload({{"large", large, METHOD_COMPRESSED}});
-  Reading reading(payload);
-  ReadRecord* item = read_ahead_next(reading.reader.get());
+  Reading reading(payload, GetParam());
+  ReadRecord* item = reading.next();
+  ASSERT_TRUE(reading.wait_until_readers_rest());
   std::uint32_t calls = 0;
   bool done = false;
-  // The window is set before the first call is counted: wait for one first.
-  do {
-    read_ahead_wait(reading.reader.get(), item, calls, &calls, &done);
-  } while (!done && calls * std::uint64_t{kDecodeCall} < item->window_size);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(item->finished);
-  EXPECT_EQ(item->calls_done * std::uint64_t{kDecodeCall}, item->window_size);
-  EXPECT_LT(item->window_size, 9000000u);
+  read_ahead_wait(reading.reader.get(), item, 0, &calls, &done);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(calls * std::uint64_t{kDecodeCall}, kReadAheadWindow);
   std::string contents;
   EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
   EXPECT_TRUE(contents == large);
@@ -246,17 +302,15 @@ TEST(ReadAhead, ALargeFileDecodesNoFurtherThanItsWindowAhead) {
 
 // Stopping while a reader waits for the writer to empty a window ends it
 // at once.
-TEST(ReadAhead, StopEndsAReaderThatWaitsForRoom) {
+TEST_P(ReadAheadThreads, StopEndsAReaderThatWaitsForRoom) {
   std::vector<TestFile> files;
   for (int i = 0; i < 4; ++i) files.push_back({numbered("f", i), noise(5000000, i), METHOD_COMPRESSED});
   BuiltPayload payload = testing::build_payload(files);
-  Reading reading(payload);
-  ReadRecord* item = read_ahead_next(reading.reader.get());
-  std::uint32_t calls = 0;
-  bool done = false;
-  read_ahead_wait(reading.reader.get(), item, calls, &calls, &done);
+  Reading reading(payload, GetParam());
+  ASSERT_NE(reading.next(), nullptr);
+  ASSERT_TRUE(reading.wait_until_readers_rest());
   read_ahead_stop(reading.reader.get());
-  for (const std::thread& reader : reading.reader->readers) EXPECT_FALSE(reader.joinable());
+  EXPECT_EQ(read_ahead_counts(reading.reader.get()).threads, 0u);
 }
 
 // What happens to the installer's file while the writer is in the middle of
@@ -285,12 +339,13 @@ int meddle_while_writing(const MeddlingCase& c) {
   const std::string original = noise(6000000, 21);
   BuiltPayload payload = testing::build_payload({{"large", original, c.method}});
   Reading reading(payload, 1);
-  ReadRecord* item = read_ahead_next(reading.reader.get());
+  ReadRecord* item = reading.next();
   std::uint32_t calls = 0;
   bool done = false;
   read_ahead_wait(reading.reader.get(), item, 0, &calls, &done);
-  const std::uint64_t stored_at = kRecordsAt + item->header.fields.header_length;
-  const auto into = static_cast<std::uint64_t>(c.at * item->header.fields.stored_size);
+  const FileRecord& fields = record_header_of(item).fields;
+  const std::uint64_t stored_at = kRecordsAt + fields.header_length;
+  const auto into = static_cast<std::uint64_t>(c.at * fields.stored_size);
   const std::string path = reading.dir.path + "/records";
   if (c.meddling == Meddling::kCut) {
     if (::truncate(path.c_str(), static_cast<off_t>(stored_at + into)) != 0) return 3;
