@@ -74,9 +74,14 @@ enum class CompressionLevel { kFast, kReference, kBest };
 // destination filled up, or an error code (CODEC_ERR_NO_MEMORY when the
 // level's work memory cannot be had; nothing is then advanced). The work
 // memory is allocated by a level's first call and kept until destroy. The
-// stream's blocks end where its last symbol ends, and out_free_bits tells
+// stream's blocks end where its last symbol ends, and codec_pad_bits tells
 // its pad bits as after codec_compress, so streams join bit to bit.
 int codec_compress_level(Decompressor* context, CompressionLevel level, ByteWindow* source,
                          ByteWindow* destination);
+
+// The zero bits (0 to 7) that pad the last byte of the stream the last
+// codec_compress or codec_compress_level call wrote whole: its symbols end
+// that many bits before its end, where a following stream may join.
+int codec_pad_bits(const Decompressor* context);
 
 }  // namespace telo

@@ -26,6 +26,12 @@ void save_output_state(Decompressor& c, const BitOutput& out) {
 
 }  // namespace
 
+// The closing 7 zero bits: when the stream stood on a byte boundary they
+// stay in the bit buffer and are never written (one free bit left);
+// otherwise they complete the last byte, whose out_free_bits - 1 low bits
+// are then padding.
+int codec_pad_bits(const Decompressor* context) { return context->out_free_bits - 1; }
+
 // Format notes: a stream is its blocks back to back, then 7 zero bits that
 // complete the last byte; there is no end marker. An empty input gives no
 // block at all, so its stream is empty and joins to others as nothing.

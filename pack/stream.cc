@@ -1,17 +1,12 @@
 #include "pack/stream.h"
 
-#include "codec/context.h"
-
 namespace telo {
 
 namespace {
 
-// The compressor closes a stream with 7 zero bits. When the stream already
-// stood on a byte boundary they stay in its bit buffer and are never written
-// (one free bit left); otherwise they complete the last byte, whose
-// out_free_bits - 1 low bits are then padding.
-std::uint64_t stream_bit_count(const Decompressor& context, std::uint32_t stream_bytes) {
-  return std::uint64_t{stream_bytes} * 8 - static_cast<std::uint64_t>(context.out_free_bits - 1);
+// The stream's bits up to its last symbol: the compressor pads its last byte.
+std::uint64_t stream_bit_count(const Decompressor* context, std::uint32_t stream_bytes) {
+  return std::uint64_t{stream_bytes} * 8 - static_cast<std::uint64_t>(codec_pad_bits(context));
 }
 
 // Appends the top `count` bits of `bits` (the rest zero).
@@ -45,7 +40,7 @@ void compress_piece(Decompressor* context, CompressionLevel level, std::span<con
     return;
   }
   piece->bytes.resize(destination.consumed);
-  piece->bit_count = stream_bit_count(*context, destination.consumed);
+  piece->bit_count = stream_bit_count(context, destination.consumed);
 }
 
 void join_piece(StreamJoiner* joiner, const CompressedPiece& piece, std::vector<std::uint8_t>* out) {

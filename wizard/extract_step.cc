@@ -12,12 +12,12 @@
 #include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/progress.h"
-#include "console/terminate.h"
 #include "installer/extraction.h"
 #include "installer/file_output.h"
 #include "wizard/install_targets.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
+#include "wizard/terminate.h"
 
 namespace telo {
 

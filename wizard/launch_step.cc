@@ -6,13 +6,13 @@
 
 #include "console/error_stream.h"
 #include "console/prompt.h"
-#include "console/terminate.h"
-#include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/header_texts.h"
+#include "wizard/install_targets.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
+#include "wizard/terminate.h"
 
 namespace telo {
 

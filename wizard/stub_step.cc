@@ -7,14 +7,14 @@
 
 #include "console/error_stream.h"
 #include "console/prompt.h"
-#include "console/terminate.h"
-#include "wizard/install_targets.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
-#include "wizard/host_tools.h"
 #include "wizard/header_texts.h"
+#include "wizard/host_tools.h"
+#include "wizard/install_targets.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
+#include "wizard/terminate.h"
 
 namespace telo {
 

@@ -2,11 +2,11 @@
 
 #include "console/error_stream.h"
 #include "console/prompt.h"
-#include "console/terminate.h"
 #include "sysenv/paths.h"
 #include "wizard/host_tools.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
+#include "wizard/terminate.h"
 
 namespace telo {
 

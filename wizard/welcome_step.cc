@@ -8,10 +8,10 @@
 #include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/prompt.h"
-#include "console/terminate.h"
 #include "wizard/header_texts.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
+#include "wizard/terminate.h"
 
 namespace telo {
 

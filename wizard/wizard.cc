@@ -11,14 +11,14 @@
 #include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/prompt.h"
-#include "console/terminate.h"
-#include "installer/locator.h"
 #include "sysenv/paths.h"
 #include "sysenv/process.h"
 #include "wizard/header_texts.h"
 #include "wizard/install_targets.h"
+#include "wizard/locator.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
+#include "wizard/terminate.h"
 
 namespace telo {
 

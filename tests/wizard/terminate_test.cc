@@ -1,4 +1,4 @@
-#include "console/terminate.h"
+#include "wizard/terminate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "installer/locator.h"
+#include "wizard/locator.h"
 
 #include <sys/types.h>
 

@@ -1,0 +1,103 @@
+# Keeps three things equal, folder by folder: the README's arrows, the
+# libraries each library links in CMake, and the folders its sources
+# include. A library's headers include exactly the folders it links PUBLIC.
+# Run as: cmake -DSOURCE_DIR=... -DLINKS_FILE=... -P arrows_check.cmake
+# LINKS_FILE sets links_NAME and public_NAME for every folder in `folders`.
+
+cmake_minimum_required(VERSION 3.25)
+include(${LINKS_FILE})
+set(faults "")
+
+# The arrows: lines of the fenced block under "## Layout" that hold "->".
+# "a -> b, c -> d" says a links b and c, and b and c link d; a note in
+# parentheses is no name.
+file(READ ${SOURCE_DIR}/README.md readme)
+string(FIND "${readme}" "\n## Layout\n" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "README.md has no \"## Layout\" section")
+endif()
+string(SUBSTRING "${readme}" ${at} -1 layout)
+string(REGEX MATCH "```\n([^`]*)```" block "${layout}")
+string(REPLACE "\n" ";" lines "${CMAKE_MATCH_1}")
+foreach(folder IN LISTS folders)
+  set(arrows_${folder} "")
+endforeach()
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "\\([^)]*\\)" "" line "${line}")
+  if(NOT line MATCHES "->")
+    continue()
+  endif()
+  string(REPLACE "->" ";" segments "${line}")
+  set(from "")
+  foreach(segment IN LISTS segments)
+    string(REGEX MATCHALL "[a-z_]+" names "${segment}")
+    foreach(name IN LISTS from names)
+      if(NOT name IN_LIST folders)
+        list(APPEND faults "README arrow names \"${name}\", which is no library folder")
+      endif()
+    endforeach()
+    foreach(name IN LISTS from)
+      list(APPEND arrows_${name} ${names})
+    endforeach()
+    set(from ${names})
+  endforeach()
+endforeach()
+
+# The codec's context and its parts stay inside it: other folders see its
+# public header alone.
+set(codec_public_headers codec/codec.h)
+
+# The folders a list of sources includes, other than `self`.
+function(included_folders out self)
+  set(found "")
+  foreach(file IN LISTS ARGN)
+    file(STRINGS ${file} includes REGEX "^#include \"[a-z_]+/")
+    foreach(include IN LISTS includes)
+      string(REGEX MATCH "\"(([a-z_]+)/[^\"]*)\"" ignored "${include}")
+      set(header ${CMAKE_MATCH_1})
+      set(folder ${CMAKE_MATCH_2})
+      if(folder STREQUAL self OR NOT folder IN_LIST folders)
+        continue()
+      endif()
+      list(APPEND found ${folder})
+      if(folder STREQUAL "codec" AND NOT header IN_LIST codec_public_headers)
+        list(APPEND faults "${file} includes ${header}, inside the codec")
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES found)
+  list(SORT found)
+  set(${out} "${found}" PARENT_SCOPE)
+  set(faults "${faults}" PARENT_SCOPE)
+endfunction()
+
+function(expect_same what folder left right)
+  list(REMOVE_DUPLICATES left)
+  list(SORT left)
+  list(REMOVE_DUPLICATES right)
+  list(SORT right)
+  if(NOT "${left}" STREQUAL "${right}")
+    set(faults ${faults} "${folder}: ${what}: [${left}] against [${right}]" PARENT_SCOPE)
+  endif()
+endfunction()
+
+foreach(folder IN LISTS folders)
+  file(GLOB sources ${SOURCE_DIR}/${folder}/*.cc ${SOURCE_DIR}/${folder}/*.h)
+  file(GLOB headers ${SOURCE_DIR}/${folder}/*.h)
+  included_folders(uses ${folder} ${sources})
+  included_folders(header_uses ${folder} ${headers})
+  expect_same("README arrows against CMake links" ${folder} "${arrows_${folder}}" "${links_${folder}}")
+  expect_same("folders its sources include against CMake links" ${folder} "${uses}" "${links_${folder}}")
+  expect_same("folders its headers include against PUBLIC links" ${folder} "${header_uses}"
+              "${public_${folder}}")
+  if("codec_reference" IN_LIST links_${folder})
+    list(APPEND faults "${folder}: links the reference decoder, which only tests and fuzzers link")
+  endif()
+endforeach()
+
+if(faults)
+  list(JOIN faults "\n  " text)
+  message(FATAL_ERROR "the layout's arrows and the build disagree:\n  ${text}")
+endif()
+list(LENGTH folders count)
+message(STATUS "${count} folders: README arrows, CMake links and includes agree")
