@@ -10,6 +10,7 @@
 // compressed record, its stream decoded in pieces (decoder, data CRC).
 
 #include <cstdint>
+#include <span>
 
 #include "codec/codec.h"
 #include "payload/format.h"
@@ -94,5 +95,11 @@ std::uint32_t next_piece_size(const RecordDecoding& decoding);
 // the call fails; once the last piece is in, kDataCrc when the contents
 // differ from data_crc.
 RecordCheck decode_next_piece(RecordDecoding* decoding, std::uint8_t* out);
+
+// Decodes the whole of `stream` into `contents`, call by call as a record
+// decodes (every call but the last gives kChunkLimit bytes), with a
+// decoder of its own; no CRC is checked. For callers that hold the whole
+// file. Returns 0 or the codec's negative result.
+int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents);
 
 }  // namespace telo
