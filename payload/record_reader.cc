@@ -12,23 +12,6 @@
 
 namespace telo {
 
-namespace {
-
-// The stored stream as the decoder's source.
-ByteWindow stream_window(const std::uint8_t* stored, std::uint32_t size) {
-  auto* first = const_cast<std::uint8_t*>(stored);  // the decoder only reads its source
-  return ByteWindow{first, first + size, 0, first, size};
-}
-
-// One decode call of `piece` bytes into `out`. Every call but the last must
-// ask for a whole kChunkLimit, as the decoder requires.
-int decode_call(Decompressor* context, ByteWindow* source, std::uint8_t* out, std::uint32_t piece) {
-  ByteWindow destination{out, out + piece, 0, out, piece};
-  return decompressor_decode(context, source, &destination);
-}
-
-}  // namespace
-
 std::uint32_t payload_read(PayloadSource* source, void* into, std::uint32_t length) {
   auto* at = static_cast<std::uint8_t*>(into);
   std::uint32_t done = 0;
@@ -94,43 +77,55 @@ RecordCheck check_stored_crc(const FileRecord& record, std::uint16_t crc) {
   return RecordCheck::kNone;
 }
 
-void start_record_decoding(RecordDecoding* d, Decompressor* context, const std::uint8_t* stored,
-                           const FileRecord& record) {
+void start_stream_decoding(StreamDecoding* d, Decompressor* context, std::span<const std::uint8_t> stream,
+                           std::uint32_t size) {
   decompressor_reset(context);
+  auto* first = const_cast<std::uint8_t*>(stream.data());  // the decoder only reads its source
   d->context = context;
-  d->source = stream_window(stored, record.stored_size);
-  d->size = record.size;
+  d->source = ByteWindow{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+  d->size = size;
   d->produced = 0;
-  d->crc = 0;
-  d->data_crc = record.data_crc;
 }
 
-std::uint32_t next_piece_size(const RecordDecoding& d) {
+std::uint32_t next_call_size(const StreamDecoding& d) {
   return std::min<std::uint32_t>(d.size - d.produced, kChunkLimit);
 }
 
-RecordCheck decode_next_piece(RecordDecoding* d, std::uint8_t* out) {
-  const std::uint32_t piece = next_piece_size(*d);
-  const int result = decode_call(d->context, &d->source, out, piece);
-  d->crc = crc16_sliced(d->crc, out, piece);
-  d->produced += piece;
-  if (result < 0) return RecordCheck::kDecoder;
-  if (d->produced == d->size && d->crc != d->data_crc) return RecordCheck::kDataCrc;
-  return RecordCheck::kNone;
+int decode_next_call(StreamDecoding* d, std::uint8_t* out) {
+  const std::uint32_t call = next_call_size(*d);
+  ByteWindow destination{out, out + call, 0, out, call};
+  d->produced += call;
+  return decompressor_decode(d->context, &d->source, &destination);
 }
 
 int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents) {
   Decompressor* context = nullptr;
   int result = decompressor_create(&context);
   if (result != 0) return result;
-  ByteWindow source = stream_window(stream.data(), static_cast<std::uint32_t>(stream.size()));
-  for (std::size_t done = 0; done < contents.size() && result == 0;) {
-    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(contents.size() - done, kChunkLimit));
-    result = decode_call(context, &source, contents.data() + done, piece);
-    done += piece;
-  }
+  StreamDecoding decoding;
+  start_stream_decoding(&decoding, context, stream, static_cast<std::uint32_t>(contents.size()));
+  while (result == 0 && next_call_size(decoding) != 0)
+    result = decode_next_call(&decoding, contents.data() + decoding.produced);
   decompressor_destroy(&context);
   return result;
+}
+
+void start_record_decoding(RecordDecoding* d, Decompressor* context, const std::uint8_t* stored,
+                           const FileRecord& record) {
+  start_stream_decoding(&d->stream, context, {stored, record.stored_size}, record.size);
+  d->crc = 0;
+  d->data_crc = record.data_crc;
+}
+
+std::uint32_t next_piece_size(const RecordDecoding& d) { return next_call_size(d.stream); }
+
+RecordCheck decode_next_piece(RecordDecoding* d, std::uint8_t* out) {
+  const std::uint32_t piece = next_call_size(d->stream);
+  const int result = decode_next_call(&d->stream, out);
+  d->crc = crc16_sliced(d->crc, out, piece);
+  if (result < 0) return RecordCheck::kDecoder;
+  if (d->stream.produced == d->stream.size && d->crc != d->data_crc) return RecordCheck::kDataCrc;
+  return RecordCheck::kNone;
 }
 
 }  // namespace telo
