@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "payload/format.h"
+#include "payload/locate.h"
 
 namespace telo {
 namespace {
@@ -170,18 +171,17 @@ struct PayloadFacts {
   std::uint64_t largest_record = 0;  // stored_size + size of the largest record
 };
 
-// Walks the records of an installer's payload: the first block at a multiple
-// of 1024 that starts with the marker, then one record after another.
+// Walks the records of an installer's payload: found as the installer finds
+// it, then one record after another.
 PayloadFacts read_payload_facts(const std::string& installer) {
-  std::ifstream in(installer, std::ios::binary);
-  char marker[kMarkerLength + 1];
-  make_payload_marker(marker);
   PayloadHeader header{};
-  for (std::uint64_t offset = kPayloadAlignment;; offset += kPayloadAlignment) {
-    in.seekg(static_cast<std::streamoff>(offset));
-    if (!in.read(reinterpret_cast<char*>(&header), sizeof header)) fail("no payload in " + installer);
-    if (std::memcmp(header.marker, marker, kMarkerLength) == 0) break;
-  }
+  std::uint64_t offset = 0;
+  const int fd = ::open(installer.c_str(), O_RDONLY | O_CLOEXEC);
+  const HeaderFault found = fd >= 0 ? find_payload_header(fd, &header, &offset) : HeaderFault::kNotFound;
+  if (fd >= 0) ::close(fd);
+  if (found != HeaderFault::kNone) fail("no payload in " + installer);
+  std::ifstream in(installer, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset + kPayloadHeaderSize));
   PayloadFacts facts;
   facts.records = header.file_count;
   std::uint8_t fixed[kRecordFixedSize];

@@ -9,10 +9,10 @@
 #include <span>
 #include <string_view>
 
-#include "pack/installer_file.h"
 #include "pack/payload_writer.h"
 #include "payload/crc16.h"
 #include "payload/format.h"
+#include "payload/record_reader.h"
 
 namespace telo::fuzzing {
 

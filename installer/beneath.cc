@@ -15,7 +15,7 @@
 #include <linux/openat2.h>
 #endif
 
-#include "payload/record_rules.h"
+#include "payload/record_path.h"
 
 namespace telo {
 
@@ -216,13 +216,13 @@ int make_directories_beneath(int root, std::string_view rel, mode_t mode) {
 int open_parent_beneath(int root, std::string_view rel, std::string* name) {
   std::string path(rel);
   for (int links = 0;; ++links) {
-    const std::size_t slash = path.rfind('/');
-    const std::string directories = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const PathSplit split = split_last_component(path);
+    const std::string directories(split.directories);
+    *name = std::string(split.name);
     Fd parent(open_beneath(root, directories));
     if (parent.fd < 0) return -1;
     struct stat info;
-    if (name->empty() || *name == "." || *name == ".." ||
+    if (names_no_entry(*name) ||
         ::fstatat(parent.fd, name->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(info.st_mode))
       return parent.release();
     if (links == kMaxLinks) return fail_with(ELOOP);

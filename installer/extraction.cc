@@ -19,7 +19,8 @@
 #include "installer/file_output.h"
 #include "installer/read_ahead.h"
 #include "payload/crc16.h"
-#include "payload/record_rules.h"
+#include "payload/record_path.h"
+#include "payload/removal_rule.h"
 
 namespace telo {
 
@@ -55,13 +56,6 @@ Text prefix_of(const char* text, std::size_t length) {
   copy.get()[length] = '\0';
   return copy;
 }
-
-// Where the last component of a record's path starts: after its last '/'.
-std::size_t last_component_at(const char* rel_path) {
-  const char* slash = std::strrchr(rel_path, '/');
-  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - rel_path) + 1;
-}
-
 
 enum class Phase { kTake, kFollow, kStopped };
 
@@ -153,23 +147,23 @@ bool open_root(ExtractionRun* x, bool create, int* errnum) {
   return x->root >= 0;
 }
 
-// A removal: the path is removed as a file, then as an (empty) directory;
-// neither result matters, since the path may well be gone already. A path
-// ending in '/' names a directory only, and one ending in "." nothing.
+// A removal, as removal_rule.h decides it; no result matters, since the
+// path may well be gone already. unlink takes anything but a directory and
+// rmdir only an empty one, so the kernel makes the rule's choice on what
+// it finds, with no look beforehand that another process could outrun.
 ExtractFault remove_record_path(ExtractionRun* x, const char* rel_path) {
   int errnum = 0;
-  std::size_t length = std::strlen(rel_path);
-  const bool directory_only = length > 0 && rel_path[length - 1] == '/';
-  while (length > 0 && rel_path[length - 1] == '/') --length;
-  Text trimmed = prefix_of(rel_path, length);
+  RemovalTarget target;
+  const bool removes = removal_target(rel_path, &target);
+  // The name gets a terminator of its own: a '/' may follow it.
+  Text trimmed = prefix_of(rel_path, target.directories.size() + target.name.size());
   if (trimmed == nullptr) return ExtractFault::kDirectoryMemory;
   if (!open_root(x, false, &errnum)) return ExtractFault::kNone;  // nothing there to remove
-  const std::size_t name_at = last_component_at(trimmed.get());
-  const char* name = trimmed.get() + name_at;
-  if (name[0] == '\0' || std::strcmp(name, ".") == 0) return ExtractFault::kNone;
-  const int parent = open_beneath(x->root, std::string_view(trimmed.get(), name_at));
+  if (!removes) return ExtractFault::kNone;
+  const char* name = trimmed.get() + target.directories.size();
+  const int parent = open_beneath(x->root, target.directories);
   if (parent < 0) return ExtractFault::kNone;
-  if (!directory_only) (void)::unlinkat(parent, name, 0);
+  if (target.takes_file) (void)::unlinkat(parent, name, 0);
   (void)::unlinkat(parent, name, AT_REMOVEDIR);
   ::close(parent);
   return ExtractFault::kNone;

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <vector>
 
+#include "payload/record_path.h"
+
 namespace telo {
 
 bool output_without_tmpfile = false;
@@ -60,7 +62,7 @@ bool fail_with(int error) {
 
 // What stands at the target decides whether it may be replaced.
 bool check_target(OutputFile* file) {
-  if (file->name.empty() || file->name == "." || file->name == "..") return fail_with(EISDIR);
+  if (names_no_entry(file->name)) return fail_with(EISDIR);
   file->old_file = ::openat(file->parent, file->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (file->old_file < 0) return errno == ENOENT;
   struct stat info;

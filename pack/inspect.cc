@@ -10,6 +10,7 @@
 #include "pack/payload_tally.h"
 #include "pack/program_arch.h"
 #include "pack/report.h"
+#include "payload/header_fields.h"
 #include "payload/locate.h"
 #include "payload/tree_rules.h"
 
@@ -93,13 +94,7 @@ bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault)
   }
   if (r.target_slot >= static_cast<std::uint32_t>(kSlotCount)) return false;
   tally->last_slot = std::max(tally->last_slot, r.target_slot);
-  PayloadHeader& s = tally->sums;
-  s.file_count += 1;
-  s.total_size += r.size;
-  s.total_stored_size += r.stored_size;
-  s.total_header_size += r.header_length;
-  s.slot_file_count[r.target_slot] += 1;
-  s.slot_size[r.target_slot] += r.size;
+  count_record(tally->sums, r);
   return fits;
 }
 

@@ -10,6 +10,7 @@
 #include "pack/payload_tally.h"
 #include "pack/program_arch.h"
 #include "pack/report.h"
+#include "payload/header_fields.h"
 #include "payload/record_reader.h"
 
 namespace telo {

@@ -116,28 +116,6 @@ std::string record_name(std::uint32_t index, std::string_view rel_path) {
   return name;
 }
 
-std::string_view header_text(const char (&field)[kTextFieldSize]) {
-  return std::string_view(field, strnlen(field, kTextFieldSize));
-}
-
-int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents) {
-  Decompressor* context = nullptr;
-  int result = decompressor_create(&context);
-  if (result != 0) return result;
-  auto* first = const_cast<std::uint8_t*>(stream.data());  // the decoder only reads its source
-  ByteWindow source{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
-  // Every call but the last fills a whole window, as the decoder requires.
-  for (std::size_t done = 0; done < contents.size() && result == 0;) {
-    std::size_t piece = std::min<std::size_t>(contents.size() - done, kChunkLimit);
-    std::uint8_t* at = contents.data() + done;
-    ByteWindow destination{at, at + piece, 0, at, static_cast<std::uint32_t>(piece)};
-    result = decompressor_decode(context, &source, &destination);
-    done += piece;
-  }
-  decompressor_destroy(&context);
-  return result;
-}
-
 bool open_installer(const std::string& path, InstallerFile* installer, std::string* fault) {
   installer->file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};

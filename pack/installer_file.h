@@ -83,13 +83,6 @@ inline constexpr const char* kCutShortText = "the file was cut short while it wa
 bool record_contents(InstallerFile* installer, const PayloadRecord& record, std::vector<std::uint8_t>* contents,
                      std::string* fault);
 
-// Decodes `contents.size()` bytes from one codec stream, in the installer's
-// pieces of at most 8192 bytes. Returns 0 or the codec's negative result.
-int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents);
-
-// Up to 63 characters of a header text field.
-std::string_view header_text(const char (&field)[kTextFieldSize]);
-
 // "record N" and the path when there is one, as faults name a record.
 std::string record_name(std::uint32_t index, std::string_view rel_path);
 

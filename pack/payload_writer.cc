@@ -18,22 +18,6 @@ PayloadHeader new_payload_header() {
   return header;
 }
 
-void set_header_text(char (&field)[kTextFieldSize], std::string_view text) {
-  std::memset(field, 0, kTextFieldSize);
-  std::memcpy(field, text.data(), std::min(text.size(), kTextFieldSize - 1));
-}
-
-void count_record(PayloadHeader& header, const FileRecord& record) {
-  header.file_count += 1;
-  header.total_size += record.size;
-  header.total_stored_size += record.stored_size;
-  header.total_header_size += record.header_length;
-  if (record.target_slot < static_cast<std::uint32_t>(kSlotCount)) {
-    header.slot_file_count[record.target_slot] += 1;
-    header.slot_size[record.target_slot] += record.size;
-  }
-}
-
 void seal_payload_header(PayloadHeader& header) {
   header.header_crc = 0;
   header.header_crc = crc16({reinterpret_cast<const std::uint8_t*>(&header), sizeof header});

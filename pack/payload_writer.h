@@ -1,7 +1,8 @@
 #pragma once
 
 // Building blocks for writing payloads: the packer uses them, and so do the
-// tests that feed the installer hand-made payloads.
+// tests that feed the installer hand-made payloads. The header's texts and
+// totals are payload/header_fields.h's.
 
 #include <cstdint>
 #include <string_view>
@@ -13,12 +14,6 @@ namespace telo {
 
 // A zeroed header with the marker, both -1 fields (single volume) and the texts unset.
 PayloadHeader new_payload_header();
-
-// Copies `text` into a 64-byte text field, cut to 63 characters, zero-filled.
-void set_header_text(char (&field)[kTextFieldSize], std::string_view text);
-
-// Adds one record to file_count, the totals and its slot's count and size.
-void count_record(PayloadHeader& header, const FileRecord& record);
 
 // Computes header_crc over the block (with the field itself taken as zero).
 void seal_payload_header(PayloadHeader& header);

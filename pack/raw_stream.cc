@@ -11,6 +11,7 @@
 
 #include "codec/codec.h"
 #include "pack/report.h"
+#include "payload/record_reader.h"
 
 namespace telo {
 
@@ -80,19 +81,17 @@ bool decode_into(const std::string& input, std::span<const std::uint8_t> stream,
     pack_error("%s: not enough memory for the decoder", input.c_str());
     return false;
   }
-  auto* first = const_cast<std::uint8_t*>(stream.data());  // the decoder only reads its source
-  ByteWindow source{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+  StreamDecoding decoding;
+  start_stream_decoding(&decoding, context, stream, size);
   std::vector<std::uint8_t> piece(kChunkLimit);
   int result = 0;
   bool written = true;
-  for (std::uint32_t done = 0; done < size && result == 0 && written;) {
-    const std::uint32_t n = std::min<std::uint32_t>(size - done, kChunkLimit);
-    ByteWindow destination{piece.data(), piece.data() + n, 0, piece.data(), n};
-    result = decompressor_decode(context, &source, &destination);
+  while (result == 0 && written && next_call_size(decoding) != 0) {
+    const std::uint32_t n = next_call_size(decoding);
+    result = decode_next_call(&decoding, piece.data());
     written = std::fwrite(piece.data(), 1, n, out) == n;
-    done += n;
   }
-  const std::uint64_t used = decompressor_bits_used(context, &source);
+  const std::uint64_t used = decompressor_bits_used(context, &decoding.source);
   decompressor_destroy(&context);
   if (result != 0) {
     pack_error("%s: the stream does not decode (error %d)", input.c_str(), result);

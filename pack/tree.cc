@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "payload/format.h"
+#include "payload/record_path.h"
 #include "pack/report.h"
 
 namespace telo {
@@ -26,8 +27,7 @@ constexpr std::size_t kMaxDirectoryPart = 4095;
 
 // The length of the directory part of a record's path, its last '/' included.
 std::size_t directory_part_length(std::string_view rel_path) {
-  const std::size_t slash = rel_path.rfind('/');
-  return slash == std::string_view::npos ? 0 : slash + 1;
+  return split_last_component(rel_path).directories.size();
 }
 
 struct DirCloser {

@@ -4,6 +4,11 @@
 // polynomial 0xA001, initial value 0, no final XOR. The fields hold the
 // standard value in big-endian byte order, which is what a register kept
 // with its two bytes exchanged gives when stored little-endian.
+//
+// File contents, on both the installer's and the packer's side, go through
+// crc16_sliced (crc16_sliced.h). This byte-at-a-time routine stays for the
+// headers, a few hundred bytes each, and as the plain reference that the
+// fast routines and the tests check against.
 
 #include <cstdint>
 #include <span>

@@ -29,6 +29,29 @@ bool read_fully_at(int fd, void* into, std::size_t length, std::uint64_t offset)
   return true;
 }
 
+// Where the scan looks next after `after`: the next multiple of 1024.
+std::uint64_t next_place(std::uint64_t after) { return (after / kPayloadAlignment + 1) * kPayloadAlignment; }
+
+// True when `block` (kMarkerLength bytes at least) starts with the marker.
+bool starts_with_marker(const void* block) {
+  char marker[kMarkerLength + 1];
+  make_payload_marker(marker);
+  return std::memcmp(block, marker, kMarkerLength) == 0;
+}
+
+// Reads the blocks at `from` and each place after it into `header` until
+// one starts with the marker, and sets `offset` to its place. False when
+// the file ends before a whole block with the marker.
+bool find_marker_block(int fd, std::uint64_t from, PayloadHeader* header, std::uint64_t* offset) {
+  for (std::uint64_t at = from;; at = next_place(at)) {
+    if (!read_fully_at(fd, header, kPayloadHeaderSize, at)) return false;
+    if (starts_with_marker(header->marker)) {
+      *offset = at;
+      return true;
+    }
+  }
+}
+
 bool passes_crc(PayloadHeader header) {
   const std::uint16_t saved = header.header_crc;
   header.header_crc = 0;
@@ -39,14 +62,7 @@ bool passes_crc(PayloadHeader header) {
 }  // namespace
 
 HeaderFault find_payload_header(int fd, PayloadHeader* header, std::uint64_t* offset) {
-  char marker[kMarkerLength + 1];
-  make_payload_marker(marker);
-  std::uint64_t at = kPayloadAlignment;
-  for (;; at += kPayloadAlignment) {
-    if (!read_fully_at(fd, header, kPayloadHeaderSize, at)) return HeaderFault::kNotFound;
-    if (std::memcmp(header->marker, marker, kMarkerLength) == 0) break;
-  }
-  *offset = at;
+  if (!find_marker_block(fd, kPayloadAlignment, header, offset)) return HeaderFault::kNotFound;
   std::uint8_t* table = crc16_make_table();
   if (table == nullptr) return HeaderFault::kNoMemory;
   const std::uint16_t saved = header->header_crc;
@@ -58,16 +74,21 @@ HeaderFault find_payload_header(int fd, PayloadHeader* header, std::uint64_t* of
 }
 
 bool find_later_payload_header(int fd, std::uint64_t after, std::uint64_t* offset) {
-  char marker[kMarkerLength + 1];
-  make_payload_marker(marker);
   PayloadHeader header;
-  for (std::uint64_t at = (after / kPayloadAlignment + 1) * kPayloadAlignment;; at += kPayloadAlignment) {
-    if (!read_fully_at(fd, &header, kPayloadHeaderSize, at)) return false;
-    if (std::memcmp(header.marker, marker, kMarkerLength) == 0 && passes_crc(header)) {
+  std::uint64_t at = 0;
+  for (std::uint64_t from = next_place(after); find_marker_block(fd, from, &header, &at); from = next_place(at)) {
+    if (passes_crc(header)) {
       *offset = at;
       return true;
     }
   }
+  return false;
+}
+
+bool holds_payload_marker(std::span<const std::uint8_t> bytes) {
+  for (std::size_t at = kPayloadAlignment; at + kMarkerLength <= bytes.size(); at = next_place(at))
+    if (starts_with_marker(bytes.data() + at)) return true;
+  return false;
 }
 
 }  // namespace telo

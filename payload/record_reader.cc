@@ -77,30 +77,54 @@ RecordCheck check_stored_crc(const FileRecord& record, std::uint16_t crc) {
   return RecordCheck::kNone;
 }
 
+void start_stream_decoding(StreamDecoding* d, Decompressor* context, std::span<const std::uint8_t> stream,
+                           std::uint32_t size) {
+  decompressor_reset(context);
+  auto* first = const_cast<std::uint8_t*>(stream.data());  // the decoder only reads its source
+  d->context = context;
+  d->source = ByteWindow{first, first + stream.size(), 0, first, static_cast<std::uint32_t>(stream.size())};
+  d->size = size;
+  d->produced = 0;
+}
+
+std::uint32_t next_call_size(const StreamDecoding& d) {
+  return std::min<std::uint32_t>(d.size - d.produced, kChunkLimit);
+}
+
+int decode_next_call(StreamDecoding* d, std::uint8_t* out) {
+  const std::uint32_t call = next_call_size(*d);
+  ByteWindow destination{out, out + call, 0, out, call};
+  d->produced += call;
+  return decompressor_decode(d->context, &d->source, &destination);
+}
+
+int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents) {
+  Decompressor* context = nullptr;
+  int result = decompressor_create(&context);
+  if (result != 0) return result;
+  StreamDecoding decoding;
+  start_stream_decoding(&decoding, context, stream, static_cast<std::uint32_t>(contents.size()));
+  while (result == 0 && next_call_size(decoding) != 0)
+    result = decode_next_call(&decoding, contents.data() + decoding.produced);
+  decompressor_destroy(&context);
+  return result;
+}
+
 void start_record_decoding(RecordDecoding* d, Decompressor* context, const std::uint8_t* stored,
                            const FileRecord& record) {
-  decompressor_reset(context);
-  auto* first = const_cast<std::uint8_t*>(stored);  // the decoder only reads its source
-  d->context = context;
-  d->source = ByteWindow{first, first + record.stored_size, 0, first, record.stored_size};
-  d->size = record.size;
-  d->produced = 0;
+  start_stream_decoding(&d->stream, context, {stored, record.stored_size}, record.size);
   d->crc = 0;
   d->data_crc = record.data_crc;
 }
 
-std::uint32_t next_piece_size(const RecordDecoding& d) {
-  return std::min<std::uint32_t>(d.size - d.produced, kChunkLimit);
-}
+std::uint32_t next_piece_size(const RecordDecoding& d) { return next_call_size(d.stream); }
 
 RecordCheck decode_next_piece(RecordDecoding* d, std::uint8_t* out) {
-  const std::uint32_t piece = next_piece_size(*d);
-  ByteWindow destination{out, out + piece, 0, out, piece};
-  const int result = decompressor_decode(d->context, &d->source, &destination);
+  const std::uint32_t piece = next_call_size(d->stream);
+  const int result = decode_next_call(&d->stream, out);
   d->crc = crc16_sliced(d->crc, out, piece);
-  d->produced += piece;
   if (result < 0) return RecordCheck::kDecoder;
-  if (d->produced == d->size && d->crc != d->data_crc) return RecordCheck::kDataCrc;
+  if (d->stream.produced == d->stream.size && d->crc != d->data_crc) return RecordCheck::kDataCrc;
   return RecordCheck::kNone;
 }
 

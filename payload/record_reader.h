@@ -10,6 +10,7 @@
 // compressed record, its stream decoded in pieces (decoder, data CRC).
 
 #include <cstdint>
+#include <span>
 
 #include "codec/codec.h"
 #include "payload/format.h"
@@ -70,20 +71,43 @@ RecordCheck check_stored_bytes(const FileRecord& record, const std::uint8_t* sto
 // that reads them a stretch at a time.
 RecordCheck check_stored_crc(const FileRecord& record, std::uint16_t crc);
 
-// A compressed record's stream decoded in the decoder's pieces: every piece
-// but the last is 8192 bytes, the most one decode call gives. The data CRC
-// is taken piece by piece while the bytes are still in cache.
-struct RecordDecoding {
+// A codec stream decoded call by call, as every reader of the payload
+// decodes it: every call but the last gives kChunkLimit (8192) bytes, the
+// most one call gives and what the decoder needs of each call before the
+// last.
+struct StreamDecoding {
   Decompressor* context = nullptr;
   ByteWindow source;
-  std::uint32_t size = 0;      // of the file
+  std::uint32_t size = 0;      // bytes to decode in all
   std::uint32_t produced = 0;  // bytes decoded so far
+};
+
+// Starts decoding `size` bytes of `stream` with `context` (from
+// decompressor_create; it is reset here, so one context serves many streams).
+void start_stream_decoding(StreamDecoding* decoding, Decompressor* context, std::span<const std::uint8_t> stream,
+                           std::uint32_t size);
+
+// The size of the next call (0 once every byte is decoded).
+std::uint32_t next_call_size(const StreamDecoding& decoding);
+
+// Decodes the next call's bytes into `out`. 0, or the codec's result.
+int decode_next_call(StreamDecoding* decoding, std::uint8_t* out);
+
+// Decodes the whole of `stream` into `contents` call by call, with a
+// decoder of its own; no CRC is checked. For callers that hold the whole
+// file. 0, or the result of the call that did not give 0.
+int decode_stream(std::span<const std::uint8_t> stream, std::span<std::uint8_t> contents);
+
+// A compressed record's stream decoded call by call (its pieces), with the
+// data CRC taken piece by piece while the bytes are still in cache.
+struct RecordDecoding {
+  StreamDecoding stream;
   std::uint16_t crc = 0;       // of the bytes decoded so far
   std::uint16_t data_crc = 0;  // expected
 };
 
-// Starts decoding the stored stream of `record` with `context` (from
-// decompressor_create; it is reset here, so one context serves every record).
+// Starts decoding the stored stream of `record` with `context`, as
+// start_stream_decoding does.
 void start_record_decoding(RecordDecoding* decoding, Decompressor* context, const std::uint8_t* stored,
                            const FileRecord& record);
 

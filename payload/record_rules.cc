@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "payload/record_path.h"
+
 namespace telo {
 
 bool record_rel_path(std::span<const std::uint8_t> header, std::string_view* rel_path) {
@@ -51,25 +53,6 @@ const char* record_fault_text(RecordFault fault) {
     case RecordFault::kRemovalWithBytes: return "removal record with stored bytes";
   }
   return "unknown fault";
-}
-
-std::vector<std::string_view> path_components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t slash = path.find('/', start);
-    if (slash == std::string_view::npos) slash = path.size();
-    std::string_view part = path.substr(start, slash - start);
-    if (!part.empty() && part != ".") parts.push_back(part);
-    start = slash + 1;
-  }
-  return parts;
-}
-
-std::string_view directory_part(std::string_view rel_path) {
-  for (std::size_t k = rel_path.size(); k-- > 0;)
-    if (is_path_separator(rel_path[k])) return rel_path.substr(0, k);
-  return {};
 }
 
 }  // namespace telo

@@ -3,13 +3,12 @@
 // The rules of one record: checks that keep a damaged or hostile record from
 // reaching outside the installation directory or from feeding the decoder
 // sizes it cannot honour (run on a header whose CRC has matched, before
-// anything is created or removed for it), and how its path becomes the
-// directory to create and the file to write.
+// anything is created or removed for it). How its path is cut up is
+// record_path.h's.
 
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "payload/format.h"
 
@@ -38,19 +37,5 @@ RecordFault check_record(std::span<const std::uint8_t> header, const FileRecord&
 
 // A short English description of a fault, for tools that report it.
 const char* record_fault_text(RecordFault fault);
-
-// Both '/' and '\\' end a component when the directory part of a path is
-// cut off; only '/' separates components on the disk.
-inline bool is_path_separator(char c) { return c == '/' || c == '\\'; }
-
-// The components of a path that name something, as the file system
-// resolves it: empty ones (from "//") and "." fold away; ".." is kept.
-std::vector<std::string_view> path_components(std::string_view path);
-
-// The directories a record's file goes into: its path up to the last '/'
-// or '\\' (nothing when there is none). So "p\\q" makes a directory "p"
-// and a file "p\\q" beside it, since only '/' separates on the disk, and a
-// path ending in a separator only loses that separator.
-std::string_view directory_part(std::string_view rel_path);
 
 }  // namespace telo

@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "payload/record_rules.h"
+#include "payload/record_path.h"
+#include "payload/removal_rule.h"
 
 namespace telo {
 
@@ -18,12 +19,7 @@ bool has_long_component(std::string_view path) {
 
 // The path opened for the file names a directory when it ends in '/', "."
 // or "..", or when it folds to the installation directory itself.
-bool names_a_directory(std::string_view rel_path) {
-  if (rel_path.empty() || rel_path.back() == '/') return true;
-  std::size_t slash = rel_path.rfind('/');
-  std::string_view last = slash == std::string_view::npos ? rel_path : rel_path.substr(slash + 1);
-  return last == "." || last == "..";
-}
+bool names_a_directory(std::string_view rel_path) { return names_no_entry(split_last_component(rel_path).name); }
 
 std::string key_of(const std::vector<std::string_view>& parts) {
   std::string key;
@@ -67,20 +63,13 @@ bool has_children(const TreeModel& tree, const std::string& key) {
   return next != tree.entries.end() && next->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-// remove() then rmdir(): a file goes unless the path ends in '/'; an empty
-// directory goes; a path whose last component is "." or ".." stays (as
-// does the installation directory itself), as does anything else. Every
-// directory the path passes through must be there.
+// A removal as removal_rule.h tells it: every directory the path passes
+// through must be there, and the entry found at its end goes or stays.
 void remove_path(TreeModel* tree, std::string_view rel_path) {
-  const bool trailing_slash = !rel_path.empty() && rel_path.back() == '/';
-  std::string_view trimmed = rel_path;
-  while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
-  const std::size_t slash = trimmed.rfind('/');
-  const std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
-  if (last.empty() || last == "." || last == "..") return;
+  RemovalTarget target;
+  if (!removal_target(rel_path, &target)) return;
   std::vector<std::string_view> parts;
-  const std::string_view directories = slash == std::string_view::npos ? std::string_view() : trimmed.substr(0, slash);
-  for (std::string_view part : path_components(directories)) {
+  for (std::string_view part : path_components(target.directories)) {
     if (part == "..") {
       if (!parts.empty()) parts.pop_back();
       continue;
@@ -89,12 +78,14 @@ void remove_path(TreeModel* tree, std::string_view rel_path) {
     auto at = tree->entries.find(key_of(parts));
     if (at == tree->entries.end() || !at->second) return;
   }
-  parts.push_back(last);
+  parts.push_back(target.name);
   const std::string key = key_of(parts);
   auto at = tree->entries.find(key);
   if (at == tree->entries.end()) return;
-  const bool is_directory = at->second;
-  if (is_directory ? !has_children(*tree, key) : !trailing_slash) tree->entries.erase(at);
+  const EntryKind found = !at->second                ? EntryKind::kFile
+                          : has_children(*tree, key) ? EntryKind::kFullDirectory
+                                                     : EntryKind::kEmptyDirectory;
+  if (removal_removes(target, found)) tree->entries.erase(at);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "payload/header_fields.h"
+
 namespace telo {
 
 HeaderTexts header_texts;
@@ -9,9 +11,9 @@ HeaderTexts header_texts;
 namespace {
 
 void copy_field(char (&to)[kTextFieldSize + 1], const char (&field)[kTextFieldSize]) {
-  const std::size_t length = strnlen(field, kTextFieldSize);
-  std::memcpy(to, field, length);
-  to[length] = '\0';
+  const std::string_view text = header_text(field);
+  std::memcpy(to, text.data(), text.size());
+  to[text.size()] = '\0';
 }
 
 }  // namespace

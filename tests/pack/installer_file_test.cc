@@ -17,6 +17,7 @@
 
 #include "payload/crc16.h"
 #include "pack/payload_writer.h"
+#include "payload/header_fields.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/scoped_temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/installer_file.h"
+#include "payload/record_reader.h"
 
 namespace telo {
 namespace {

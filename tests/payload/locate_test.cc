@@ -104,5 +104,54 @@ TEST(LocatePayload, KeepsTheBlockAsRead) {
   EXPECT_EQ(std::memcmp(&found.header, &built.header, sizeof built.header), 0);
 }
 
+// After the payload found, the scan goes on for another header that would
+// pass: a block with the marker but a wrong CRC is passed over.
+TEST(LaterPayloadHeader, SkipsMarkersThatFailTheirCrc) {
+  ScopedTempDir dir;
+  std::vector<std::uint8_t> good = sample_payload();
+  std::vector<std::uint8_t> bad = good;
+  bad[500] ^= 1;  // a text field
+  std::vector<std::uint8_t> all = good;  // at 1024
+  all.resize(2048, 0);
+  all.insert(all.end(), bad.begin(), bad.end());  // at 3072
+  all.resize(4096, 0);
+  all.insert(all.end(), good.begin(), good.end());  // at 5120
+  const int fd = ::open(file_with_payload_at(dir, 1024, all).c_str(), O_RDONLY);
+  std::uint64_t offset = 0;
+  EXPECT_TRUE(find_later_payload_header(fd, 1024, &offset));
+  EXPECT_EQ(offset, 5120u);
+  EXPECT_TRUE(find_later_payload_header(fd, 1500, &offset));
+  EXPECT_EQ(offset, 5120u);
+  offset = 7;
+  EXPECT_FALSE(find_later_payload_header(fd, 5120, &offset));
+  EXPECT_EQ(offset, 7u);
+  ::close(fd);
+}
+
+// A program about to carry a payload must hold no marker where the scan
+// looks; the marker alone counts, whatever follows it.
+TEST(HoldsPayloadMarker, LooksWhereTheScanLooks) {
+  const std::vector<std::uint8_t> header = sample_payload();
+  struct Case {
+    const char* name;
+    std::size_t at;
+    std::size_t keep;  // bytes of the header kept
+    bool expected;
+  } cases[] = {
+      {"at 1024", 1024, header.size(), true},
+      {"at 4096", 4096, header.size(), true},
+      {"the marker alone, at the end", 2048, kMarkerLength, true},
+      {"the marker cut short", 2048, kMarkerLength - 1, false},
+      {"at 0", 0, header.size(), false},
+      {"between two places", 1500, header.size(), false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes(c.at, 'x');
+    bytes.insert(bytes.end(), header.begin(), header.begin() + static_cast<std::ptrdiff_t>(c.keep));
+    EXPECT_EQ(holds_payload_marker(bytes), c.expected) << c.name;
+  }
+  EXPECT_FALSE(holds_payload_marker({}));
+}
+
 }  // namespace
 }  // namespace telo

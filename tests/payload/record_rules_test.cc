@@ -97,11 +97,5 @@ TEST(CheckRecord, AnUnterminatedPathComesFirst) {
   EXPECT_EQ(check_record(header, record), RecordFault::kUnterminatedPath);
 }
 
-TEST(DirectoryPart, EndsAtTheLastSlashOrBackslash) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"file", ""}, {"a/b/file", "a/b"}, {"dir/", "dir"}, {"p\\q", "p"}, {"a/b\\c", "a/b"}, {"a\\b/c", "a\\b"}};
-  for (const auto& [path, part] : cases) EXPECT_EQ(directory_part(path), part) << path;
-}
-
 }  // namespace
 }  // namespace telo

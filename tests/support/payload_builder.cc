@@ -11,6 +11,7 @@
 #include "codec/codec.h"
 #include "payload/crc16.h"
 #include "pack/payload_writer.h"
+#include "payload/header_fields.h"
 #include "tests/support/scoped_temp_dir.h"
 
 namespace telo::testing {
