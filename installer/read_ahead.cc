@@ -296,12 +296,17 @@ RecordCheck check_contents(ReadAhead* r, ReadRecord* item, Decompressor** contex
   return check_compressed(r, item, context, copy);
 }
 
+// Under the lock: the oldest record waiting for a reader, or null.
+ReadRecord* oldest_ready(ReadAhead* r) {
+  for (int k = 0; k < r->count; ++k)
+    if (slot_at(r, k)->state == SlotState::kReady) return slot_at(r, k);
+  return nullptr;
+}
+
 // Claims the oldest ready record, checks it and finishes it. Called and
 // returning under the lock; false when no record was ready.
 bool check_oldest_ready(ReadAhead* r, Lock& hold, Decompressor** context, StoredCopy* copy) {
-  ReadRecord* item = nullptr;
-  for (int k = 0; k < r->count && item == nullptr; ++k)
-    if (slot_at(r, k)->state == SlotState::kReady) item = slot_at(r, k);
+  ReadRecord* item = oldest_ready(r);
   if (item == nullptr) return false;
   item->state = SlotState::kChecking;
   hold.unlock();
@@ -425,8 +430,7 @@ void reader_main(ReadAhead* r) {
   while (!r->cancelled) {
     if (check_oldest_ready(r, hold, &context, &copy) || sequence_step(r, hold)) continue;
     reader_wait(r, hold, [&] {
-      return r->cancelled || next_sequence_step(*r) != SequenceStep::kNone ||
-             std::any_of(r->slots, r->slots + kSlots, [](const ReadRecord& s) { return s.state == SlotState::kReady; });
+      return r->cancelled || next_sequence_step(*r) != SequenceStep::kNone || oldest_ready(r) != nullptr;
     });
   }
   hold.unlock();
@@ -522,10 +526,7 @@ RecordCheck contents_fault_of(const ReadRecord* item) { return item->fault; }
 void read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t calls_seen, std::uint32_t* calls_done,
                      bool* finished) {
   Lock hold(r->lock);
-  if (!r->threaded) {
-    while (check_oldest_ready(r, hold, &r->context, &r->copy)) {
-    }
-  }
+  if (!r->threaded) (void)check_oldest_ready(r, hold, &r->context, &r->copy);  // the one record held
   r->changed.wait(hold, [&] { return item->state == SlotState::kFinished || item->calls_done > calls_seen; });
   *calls_done = item->calls_done;
   *finished = item->state == SlotState::kFinished;
