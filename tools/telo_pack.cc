@@ -25,6 +25,7 @@
 #include "pack/stub_lookup.h"
 #include "pack/key_files.h"
 #include "pack/signing.h"
+#include "pack/stream.h"
 
 namespace telo {
 
@@ -132,7 +133,7 @@ std::string* text_option(PackOptions& options, std::string_view name) {
 constexpr std::string_view kValueOptions[] = {"-o",          "--jre",           "--product",      "--version",
                                               "--description", "--hardware-family", "--java-runtime", "--build-time",
                                               "--stub",      "--remove",        "--jobs",         "--arch",
-                                              "--level"};
+                                              "--level",     "--pieces"};
 
 // The compression level a name gives; false for an unknown name.
 bool parse_level(std::string_view name, CompressionLevel* level) {
@@ -140,6 +141,22 @@ bool parse_level(std::string_view name, CompressionLevel* level) {
   else if (name == "reference") *level = CompressionLevel::kReference;
   else if (name == "best") *level = CompressionLevel::kBest;
   else return false;
+  return true;
+}
+
+// --pieces: off, N MiB or NK KiB, a whole number of 8 KiB from 1 to 64 MiB.
+bool parse_pieces(std::string_view text, std::optional<std::uint32_t>* pieces) {
+  if (text == "off") {
+    *pieces = 0;
+    return true;
+  }
+  const bool kib = text.ends_with('K');
+  if (kib) text.remove_suffix(1);
+  auto number = parse_number(text, kMaxPackPieceSize);
+  if (!number) return false;
+  const std::uint64_t bytes = *number << (kib ? 10 : 20);
+  if (bytes < kMinPackPieceSize || bytes > kMaxPackPieceSize || bytes % kChunkLimit != 0) return false;
+  *pieces = static_cast<std::uint32_t>(bytes);
   return true;
 }
 
@@ -161,6 +178,9 @@ bool apply_value(PackOptions& options, std::string_view name, std::string_view v
     options.jobs = static_cast<unsigned>(jobs.value_or(1));
   } else if (name == "--level") {
     if (!parse_level(value, &options.level)) *problem = "--level wants fast, reference or best";
+  } else if (name == "--pieces") {
+    if (!parse_pieces(value, &options.pieces))
+      *problem = "--pieces wants off, or a size from 1 to 64 MiB: N (MiB) or NK (KiB, a multiple of 8)";
   }
   return problem->empty();
 }
@@ -361,6 +381,10 @@ constexpr Subcommand kSubcommands[] = {
      "  --jobs N                compressing threads (default: the number of processors)\n"
      "  --level L               fast, reference (the default) or best: speed against size;\n"
      "                          every level gives the same installer for any --jobs\n"
+     "  --pieces SIZE|off       cut files into pieces of SIZE (N MiB, or NK KiB a multiple of 8;\n"
+     "                          1 to 64 MiB) and list where each starts in a piece table after\n"
+     "                          the last record; default 2 MiB, with a table for fast and best\n"
+     "                          and none for reference; off: 2 MiB pieces, no table\n"
      "  --sign SEC              also sign OUT into OUT.minisig with the secret key SEC (asks\n"
      "                          its passphrase before building; see telo-pack sign --help);\n"
      "                          OUT itself is the same as unsigned\n",
