@@ -390,9 +390,11 @@ constexpr Subcommand kSubcommands[] = {
      "                          OUT itself is the same as unsigned\n",
      run_build},
     {"list", "INSTALLER [--json]",
-     "Prints the payload header, the architecture of the installer's program and one line per record.\n"
+     "Prints the payload header, the architecture of the installer's program and one line per record,\n"
+     "then how many pieces each record in the piece table has.\n"
      "  --json                  print one JSON document instead: installer, program, payload_offset,\n"
-     "                          header and records (index, path, method, sizes, mode, mtime, slot, CRCs)\n",
+     "                          header, piece_table and records (index, path, method, sizes, mode,\n"
+     "                          mtime, slot, CRCs, and pieces: each piece's bit_offset and output_offset)\n",
      run_list},
     {"verify", "INSTALLER [--key PUB [--signature FILE] | --json]",
      "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
@@ -408,6 +410,8 @@ constexpr Subcommand kSubcommands[] = {
      "                          (intact or damaged) and faults, every fault found with its record\n"
      "                          (index and path, or null) and check (e.g. data_crc); it goes on past\n"
      "                          a fault wherever the records can still be followed\n"
+     "A piece table after the last record is checked too: each piece, decoded from its bit offset,\n"
+     "must give the whole stream's bytes from its output offset.\n"
      "Without --key, a signature beside the installer is only mentioned, not checked.\n",
      run_verify},
     {"keygen", "-p PUB -s SEC [--without-passphrase] [--force]",
