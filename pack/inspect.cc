@@ -67,9 +67,8 @@ void print_record(const PayloadRecord& record) {
               r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), quote_name(record.rel_path).c_str());
 }
 
-// Records cut into pieces, after the records: the table is read apart from
-// them and says nothing of the records without it.
-// `names`: the quoted path of each record the table lists, in its order.
+// After the records, how many pieces each record the table lists has
+// (`names`: their quoted paths, in the table's order).
 void print_piece_table(const PieceTable& table, const std::vector<std::string>& names) {
   if (table.length == 0) return;
   std::size_t pieces = 0;
