@@ -106,18 +106,18 @@ Json pieces_json(const RecordPieces& entry) {
 Json record_json(const PayloadRecord& record, const PieceTable& table) {
   const FileRecord& r = record.fields;
   Json json = {{"index", record.index},
-          {"path", record.rel_path},
-          {"method", method_name(r.method)},
-          {"size", r.size},
-          {"stored_size", r.stored_size},
-          {"mode", r.mode},
-          {"mtime", r.mtime},
-          {"slot", r.target_slot},
-          {"record_offset", record.record_offset},
-          {"header_length", r.header_length},
-          {"record_crc", r.record_crc},
-          {"stored_crc", r.stored_crc},
-          {"data_crc", r.data_crc}};
+               {"path", record.rel_path},
+               {"method", method_name(r.method)},
+               {"size", r.size},
+               {"stored_size", r.stored_size},
+               {"mode", r.mode},
+               {"mtime", r.mtime},
+               {"slot", r.target_slot},
+               {"record_offset", record.record_offset},
+               {"header_length", r.header_length},
+               {"record_crc", r.record_crc},
+               {"stored_crc", r.stored_crc},
+               {"data_crc", r.data_crc}};
   if (const RecordPieces* entry = find_record_pieces(table, record.index)) json["pieces"] = pieces_json(*entry);
   return json;
 }
