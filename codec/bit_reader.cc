@@ -1,5 +1,6 @@
 #include "codec/bit_reader.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "codec/context.h"
@@ -20,13 +21,37 @@ BitReader refill_bytes(BitReader reader) {
   return reader;
 }
 
+namespace {
+
+// A stream may begin at any bit of the source: its whole bytes are passed
+// over (those past the end as zeros read), then the bits of the first byte.
+void skip_to_start(BitReader& reader, std::uint64_t start_bit) {
+  const std::uint64_t bytes = start_bit / 8;
+  const auto available = static_cast<std::uint64_t>(reader.end - reader.in);
+  if (bytes <= available) {
+    reader.in += bytes;
+  } else {
+    reader.in = reader.end;
+    // Far enough past the end to show a stream cut short, without overflow.
+    reader.zeros_fed = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes - available, 1u << 30));
+  }
+  const int bits = static_cast<int>(start_bit % 8);
+  if (bits == 0) return;
+  refill(reader);
+  skip_bits(reader, bits);
+}
+
+}  // namespace
+
 // Format notes: the plain form keeps 16 + last_byte_bits bits read ahead,
 // the 16 of bit_buffer and the unused low bits of last_byte.
 BitReader bit_reader_resume(const Decompressor& context, const ByteWindow& source, bool fresh) {
   BitReader reader;
   reader.in = source.pos;
   reader.end = source.end < source.pos ? source.pos : source.end;
-  if (!fresh) {
+  if (fresh) {
+    skip_to_start(reader, context.start_bit);
+  } else {
     const int spare = context.last_byte_bits;
     assert(spare >= 0 && spare < 8);
     const std::uint64_t low = context.last_byte & ((1u << spare) - 1);

@@ -56,6 +56,14 @@ std::uint64_t decompressor_bits_used(const Decompressor* context, const ByteWind
 // allocating: one context serves a whole run of records.
 void decompressor_reset(Decompressor* context);
 
+// Makes the context ready for a stream that begins `bit_offset` bits into
+// the source the decode calls are given (counted from its first byte, most
+// significant bit first), with history reading as zeros as at a stream's
+// start: a packed file's piece, whose matches never reach before it, decodes
+// on its own this way. Bits and bytes used are still counted from the
+// source's first byte; an offset past its end reads zeros.
+void decompressor_start_at(Decompressor* context, std::uint64_t bit_offset);
+
 // Frees the context in *slot (if any) and empties the slot.
 void decompressor_destroy(Decompressor** slot);
 

@@ -25,6 +25,7 @@ struct Decompressor {
   std::uint32_t last_byte = 0;
   std::int32_t last_byte_bits = 0;  // low bits of last_byte not yet in bit_buffer
   std::uint32_t zero_bytes_taken = 0;  // bytes read as zeros past the source's end
+  std::uint64_t start_bit = 0;      // where in the source a new stream's first bit lies
   std::int32_t window_size = 0;
   std::int32_t block_remaining = 0;
   std::uint8_t* window = nullptr;   // kWindowSize bytes; the compressor's block buffer

@@ -49,6 +49,12 @@ void decompressor_reset(Decompressor* context) {
   if (context == nullptr) return;
   context->status = DECODE_NEW;
   context->error_code = 0;
+  context->start_bit = 0;
+}
+
+void decompressor_start_at(Decompressor* context, std::uint64_t bit_offset) {
+  decompressor_reset(context);
+  if (context != nullptr) context->start_bit = bit_offset;
 }
 
 void decompressor_destroy(Decompressor** slot) {

@@ -17,6 +17,7 @@
 #include "payload/crc16_sliced.h"
 #include "payload/header_fields.h"
 #include "payload/locate.h"
+#include "payload/piece_table.h"
 #include "pack/jobs.h"
 #include "pack/output.h"
 #include "pack/report.h"
@@ -49,6 +50,7 @@ struct Build {
   PayloadHeader header{};
   std::uint64_t records_start = 0;   // file offset of the first record
   std::uint64_t record_pos = 0;      // offset of the next record from the first
+  std::vector<RecordPieces> pieces;  // of the records coded in more than one piece, for the table
   Progress progress;
 };
 
@@ -194,9 +196,11 @@ enum class StreamOutcome { kCompressed, kStore, kFailed };
 StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_at, FileRecord* record) {
   const PackEntry& entry = (*build.entries)[e];
   std::size_t first = build.queue.first_task[e];
-  std::size_t end = first + (entry.size + kPackPieceSize - 1) / kPackPieceSize;
+  const std::uint32_t piece_size = build.queue.piece_size;
+  std::size_t end = first + (entry.size + piece_size - 1) / piece_size;
   StreamJoiner joiner;
   std::vector<std::uint8_t> out;
+  RecordPieces starts{static_cast<std::uint32_t>(e), {}};
   std::uint64_t written = 0;
   std::uint16_t data_crc = 0, stored_crc = 0;
   bool smaller = true;
@@ -208,7 +212,11 @@ StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_a
     }
     data_crc = crc_continue(data_crc, piece.input);
     smaller = smaller && piece.compressed.fits;
-    if (smaller) join_piece(&joiner, piece.compressed, &out);
+    if (smaller) {
+      const std::uint64_t bit = (written + out.size()) * 8 + static_cast<std::uint64_t>(joiner.pending_bits);
+      starts.pieces.push_back({bit, static_cast<std::uint32_t>((t - first) * piece_size)});
+      join_piece(&joiner, piece.compressed, &out);
+    }
     if (smaller && t + 1 == end) finish_stream(&joiner, &out);
     release_piece(&build.queue, t);
     smaller = smaller && written + out.size() < entry.size;
@@ -229,6 +237,7 @@ StreamOutcome write_compressed(Build& build, std::size_t e, std::uint64_t data_a
   record->method = METHOD_COMPRESSED;
   record->stored_size = static_cast<std::uint32_t>(written);
   record->stored_crc = stored_crc;
+  if (starts.pieces.size() > 1) build.pieces.push_back(std::move(starts));
   return StreamOutcome::kCompressed;
 }
 
@@ -325,7 +334,27 @@ bool write_payload(Build& build) {
   return write_pack_output(&build.output, build.records_start - kPayloadHeaderSize, block);
 }
 
+// The piece table follows the last record, where the installer never reads;
+// a build with no record in pieces writes none. `length`: the bytes written.
+bool write_piece_table(Build& build, std::uint64_t* length) {
+  *length = 0;
+  if (!writes_piece_table(*build.options) || build.pieces.empty()) return true;
+  const std::vector<std::uint8_t> table = encode_piece_table(build.pieces);
+  *length = table.size();
+  return write_pack_output(&build.output, build.records_start + build.record_pos, table);
+}
+
 }  // namespace
+
+std::uint32_t pack_piece_size(const PackOptions& options) {
+  return options.pieces.value_or(0) != 0 ? *options.pieces : kPackPieceSize;
+}
+
+bool writes_piece_table(const PackOptions& options) {
+  if (options.store_only) return false;
+  if (options.pieces) return *options.pieces != 0;
+  return options.level != CompressionLevel::kReference;
+}
 
 std::string java_runtime_name(std::string_view jre_dir) {
   while (jre_dir.size() > 1 && jre_dir.back() == '/') jre_dir.remove_suffix(1);
@@ -347,10 +376,12 @@ int build_installer(const PackOptions& options) {
   build.progress.enabled = options.show_progress;
   build.progress.files_total = entries.size();
   for (const PackEntry& entry : entries) build.progress.bytes_total += entry.size;
-  start_piece_queue(&build.queue, entries, !options.store_only, options.level, options.jobs);
-  if (!write_payload(build)) return 1;
+  start_piece_queue(&build.queue, entries, !options.store_only, options.level, pack_piece_size(options),
+                    options.jobs);
+  std::uint64_t table_length = 0;
+  if (!write_payload(build) || !write_piece_table(build, &table_length)) return 1;
   stop_piece_queue(&build.queue);
-  std::uint64_t length = build.records_start + build.record_pos;
+  std::uint64_t length = build.records_start + build.record_pos + table_length;
   return commit_pack_output(&build.output, length) ? 0 : 1;
 }
 

@@ -29,8 +29,18 @@ struct PackOptions {
   bool store_only = false;                    // no compression at all
   CompressionLevel level = CompressionLevel::kReference;
   unsigned jobs = 1;                          // threads that compress
+  // Where files are cut into pieces, and whether the payload then lists
+  // them in a piece table (payload/piece_table.h). Unset: 2 MiB pieces, a
+  // table for fast and best, none for reference (byte-identical to earlier
+  // packers); 0 (--pieces off): 2 MiB pieces and no table; else the piece
+  // size (a multiple of 8192) and a table.
+  std::optional<std::uint32_t> pieces;
   bool show_progress = false;                 // a progress line on standard error
 };
+
+// The bytes files are cut at, and whether a piece table is written.
+std::uint32_t pack_piece_size(const PackOptions& options);
+bool writes_piece_table(const PackOptions& options);
 
 // The name a Java runtime directory gives the header: its last component.
 std::string java_runtime_name(std::string_view jre_dir);

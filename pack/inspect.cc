@@ -67,6 +67,18 @@ void print_record(const PayloadRecord& record) {
               r.stored_size, ratio, static_cast<unsigned>(r.mode), mtime.c_str(), quote_name(record.rel_path).c_str());
 }
 
+// After the records, how many pieces each record the table lists has
+// (`names`: their quoted paths, in the table's order).
+void print_piece_table(const PieceTable& table, const std::vector<std::string>& names) {
+  if (table.length == 0) return;
+  std::size_t pieces = 0;
+  for (const RecordPieces& entry : table.records) pieces += entry.pieces.size();
+  std::printf("piece table:     %zu records in %zu pieces (%" PRIu32 " bytes after the last record)\n",
+              table.records.size(), pieces, table.length);
+  for (std::size_t i = 0; i < table.records.size() && i < names.size(); ++i)
+    std::printf("%10zu pieces  %s\n", table.records[i].pieces.size(), names[i].c_str());
+}
+
 }  // namespace
 
 bool apply_record_tree(Tally* tally, const PayloadRecord& record, std::string* fault) {
@@ -98,6 +110,39 @@ bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault)
   return fits;
 }
 
+namespace {
+
+// Only a piece table that reads may follow the last record, and nothing
+// after it.
+bool check_payload_end(const InstallerFile& reader, std::string* fault) {
+  const std::uint64_t end = reader.next.offset;
+  if (end == reader.file_size) return true;
+  if (reader.pieces.length != 0 && reader.pieces_at == end) {
+    const std::uint64_t after = end + reader.pieces.length;
+    if (after == reader.file_size) return true;
+    *fault = "the payload does not reach the end of the file: " + std::to_string(reader.file_size - after) +
+             " bytes follow the piece table";
+    return false;
+  }
+  std::uint8_t marker[sizeof kPieceTableMarker] = {};
+  PayloadSource at{reader.file.fd, end};
+  if (payload_read(&at, marker, sizeof marker) == sizeof marker && starts_piece_table(marker)) {
+    *fault = "the piece table after the last record is damaged: it fails its CRC or its rules (" +
+             std::to_string(reader.file_size - end) + " bytes)";
+    return false;
+  }
+  *fault = "the payload does not reach the end of the file: " + std::to_string(reader.file_size - end) +
+           " bytes follow the last record";
+  return false;
+}
+
+}  // namespace
+
+bool check_record_table(InstallerFile* installer, const PayloadRecord& record, std::string* fault) {
+  const RecordPieces* entry = find_record_pieces(installer->pieces, record.index);
+  return entry == nullptr || check_record_pieces(installer, record, *entry, fault);
+}
+
 bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* fault) {
   const PayloadHeader& h = reader.header;
   const PayloadHeader& s = tally.sums;
@@ -109,11 +154,7 @@ bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* 
     *fault = "the header's totals or slot counts differ from its records";
     return false;
   }
-  if (reader.next.offset != reader.file_size) {
-    *fault = "the payload does not reach the end of the file: " +
-             std::to_string(reader.file_size - reader.next.offset) + " bytes follow the last record";
-    return false;
-  }
+  if (!check_payload_end(reader, fault)) return false;
   std::uint64_t later = 0;
   if (find_later_payload_header(reader.file.fd, reader.payload_offset, &later)) {
     *fault = "a second valid payload header lies inside the payload, at offset " + std::to_string(later) +
@@ -140,13 +181,16 @@ int list_installer(const std::string& path) {
   std::printf("%-10s %10s %10s %6s %7s %-19s  %s\n", "method", "size", "stored", "ratio", "mode", "mtime (UTC)",
               "path");
   PayloadRecord record;
+  std::vector<std::string> cut_names;
   for (std::uint32_t i = 0; i < reader.header.file_count; ++i) {
     if (!read_payload_record(&reader, i, false, &record, &fault)) {
       std::fflush(stdout);
       return report_fault(path, fault);
     }
     print_record(record);
+    if (find_record_pieces(reader.pieces, i) != nullptr) cut_names.push_back(quote_name(record.rel_path));
   }
+  print_piece_table(reader.pieces, cut_names);
   return 0;
 }
 
@@ -165,6 +209,7 @@ int verify_installer(const std::string& path) {
         !check_record_from_file(&reader, record, &fault))
       return report_fault(path, fault);
     if (!tally_record(&tally, record, &later) && place_fault.empty()) place_fault = later;
+    if (place_fault.empty() && !check_record_table(&reader, record, &later)) place_fault = later;
   }
   if (!place_fault.empty()) return report_fault(path, place_fault);
   if (!check_totals(tally, reader, &fault)) return report_fault(path, fault);

@@ -42,6 +42,8 @@ const CheckName kCheckNames[] = {
     {": record_offset ", "record_offset"},
     {"out of slot order", "slot_order"},
     {"bytes follow the last record", "payload_end"},
+    {"bytes follow the piece table", "payload_end"},
+    {"the piece table", "piece_table"},
     {"second valid payload header", "second_payload_header"},
 };
 
@@ -93,21 +95,39 @@ Json header_json(const PayloadHeader& h) {
           {"slots", std::move(slots)}};
 }
 
-Json record_json(const PayloadRecord& record) {
+// Where each piece of a record cut into pieces starts, the first included.
+Json pieces_json(const RecordPieces& entry) {
+  Json pieces = Json::array();
+  for (const PiecePoint& point : entry.pieces)
+    pieces.push_back({{"bit_offset", point.bit_offset}, {"output_offset", point.output_offset}});
+  return pieces;
+}
+
+Json record_json(const PayloadRecord& record, const PieceTable& table) {
   const FileRecord& r = record.fields;
-  return {{"index", record.index},
-          {"path", record.rel_path},
-          {"method", method_name(r.method)},
-          {"size", r.size},
-          {"stored_size", r.stored_size},
-          {"mode", r.mode},
-          {"mtime", r.mtime},
-          {"slot", r.target_slot},
-          {"record_offset", record.record_offset},
-          {"header_length", r.header_length},
-          {"record_crc", r.record_crc},
-          {"stored_crc", r.stored_crc},
-          {"data_crc", r.data_crc}};
+  Json json = {{"index", record.index},
+               {"path", record.rel_path},
+               {"method", method_name(r.method)},
+               {"size", r.size},
+               {"stored_size", r.stored_size},
+               {"mode", r.mode},
+               {"mtime", r.mtime},
+               {"slot", r.target_slot},
+               {"record_offset", record.record_offset},
+               {"header_length", r.header_length},
+               {"record_crc", r.record_crc},
+               {"stored_crc", r.stored_crc},
+               {"data_crc", r.data_crc}};
+  if (const RecordPieces* entry = find_record_pieces(table, record.index)) json["pieces"] = pieces_json(*entry);
+  return json;
+}
+
+Json piece_table_json(const InstallerFile& reader) {
+  if (reader.pieces.length == 0) return nullptr;
+  return {{"offset", reader.pieces_at},
+          {"length", reader.pieces.length},
+          {"version", kPieceTableVersion},
+          {"record_count", reader.pieces.records.size()}};
 }
 
 Json document_of(const std::string& path, const InstallerFile& reader) {
@@ -115,6 +135,7 @@ Json document_of(const std::string& path, const InstallerFile& reader) {
           {"program", program_arch_at(reader.file.fd)},
           {"payload_offset", reader.payload_offset},
           {"header", header_json(reader.header)},
+          {"piece_table", piece_table_json(reader)},
           {"records", Json::array()}};
 }
 
@@ -154,10 +175,11 @@ void check_records(InstallerFile* reader, Json* records, Findings* findings) {
       whole = false;
       break;
     }
-    records->push_back(record_json(record));
+    records->push_back(record_json(record, reader->pieces));
     if (!apply_record_tree(&tally, record, &fault)) findings->add(Stage::kRecordPlace, &record, fault);
     if (!check_record_from_file(reader, record, &fault)) findings->add(Stage::kContents, &record, fault);
     if (!tally_record(&tally, record, &fault)) unseen.add(Stage::kRecordPlace, &record, fault);
+    if (!check_record_table(reader, record, &fault)) unseen.add(Stage::kRecordPlace, &record, fault);
   }
   if (whole && !check_totals(tally, *reader, &fault)) unseen.add(Stage::kTotals, nullptr, fault);
   for (Json& later : unseen.faults) findings->faults.push_back(std::move(later));
@@ -179,7 +201,7 @@ int list_installer_json(const std::string& path) {
       pack_error("%s: %s", path.c_str(), fault.c_str());
       return 1;
     }
-    document["records"].push_back(record_json(record));
+    document["records"].push_back(record_json(record, reader.pieces));
   }
   return print_document(document) ? 0 : 1;
 }

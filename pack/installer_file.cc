@@ -142,6 +142,8 @@ bool open_installer(const std::string& path, InstallerFile* installer, std::stri
   std::free(table);
   installer->records_start = installer->payload_offset + kPayloadHeaderSize;
   installer->next = PayloadSource{installer->file.fd, installer->records_start};
+  installer->pieces_at = piece_table_offset(installer->header, installer->records_start);
+  load_piece_table(installer->file.fd, installer->pieces_at, installer->header.file_count, &installer->pieces);
   return true;
 }
 
@@ -209,6 +211,71 @@ bool check_record_from_file(InstallerFile* installer, const PayloadRecord& recor
   }
   return read_stored_at(installer, record, record.stored_at, stream.data(), record.fields.stored_size, fault) &&
          stored_check(record, stream.data(), fault) && decode_and_check(installer, record, stream.data(), fault);
+}
+
+namespace {
+
+std::string piece_fault(const PayloadRecord& record, std::size_t piece, const PiecePoint& start) {
+  return record_name(record.index, record.rel_path) + ": the piece table's piece " + std::to_string(piece + 1) +
+         " (bit " + std::to_string(start.bit_offset) + ", output offset " + std::to_string(start.output_offset) +
+         ") does not decode to the record's bytes there";
+}
+
+// Decodes the whole stream and, beside it, each piece from its own start,
+// comparing every call's bytes.
+bool compare_pieces(Decompressor* whole_context, Decompressor* piece_context, const PayloadRecord& record,
+                    std::span<const std::uint8_t> stream, const RecordPieces& entry, std::string* fault) {
+  const std::uint32_t size = record.fields.size;
+  StreamDecoding whole;
+  start_stream_decoding(&whole, whole_context, stream, size);
+  std::vector<std::uint8_t> expected(kChunkLimit), got(kChunkLimit);
+  for (std::size_t p = 0; p < entry.pieces.size(); ++p) {
+    const PiecePoint& start = entry.pieces[p];
+    const std::uint32_t end = p + 1 < entry.pieces.size() ? entry.pieces[p + 1].output_offset : size;
+    StreamDecoding piece;
+    start_stream_decoding_at(&piece, piece_context, stream, start.bit_offset, size - start.output_offset);
+    while (whole.produced < end) {
+      const std::uint32_t call = next_call_size(whole);
+      if (decode_next_call(&whole, expected.data()) < 0) return true;  // the record's own fault
+      if (decode_next_call(&piece, got.data()) < 0 || std::memcmp(expected.data(), got.data(), call) != 0) {
+        *fault = piece_fault(record, p, start);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool check_record_pieces(InstallerFile* installer, const PayloadRecord& record, const RecordPieces& entry,
+                         std::string* fault) {
+  if (!record_pieces_fit(entry, record.fields)) {
+    *fault = record_name(record.index, record.rel_path) +
+             ": the piece table does not fit the record (pieces start within a compressed record's " +
+             std::to_string(std::uint64_t{record.fields.stored_size} * 8) + " stored bits and " +
+             std::to_string(record.fields.size) + " bytes)";
+    return false;
+  }
+  Decompressor* piece_context = nullptr;
+  std::vector<std::uint8_t> stream;
+  try {
+    stream.resize(std::max<std::size_t>(record.fields.stored_size, 1));
+  } catch (const std::bad_alloc&) {
+    *fault = check_fault(record.index, record.rel_path, record.header, RecordCheck::kNoMemory);
+    return false;
+  }
+  if (!ensure_context(installer, record, fault) || !read_stored_at(installer, record, record.stored_at, stream.data(),
+                                                                   record.fields.stored_size, fault))
+    return false;
+  if (decompressor_create(&piece_context) != 0) {
+    *fault = record_name(record.index, record.rel_path) + ": not enough memory for the decoder";
+    return false;
+  }
+  const bool same = compare_pieces(installer->context, piece_context, record,
+                                   {stream.data(), record.fields.stored_size}, entry, fault);
+  decompressor_destroy(&piece_context);
+  return same;
 }
 
 bool installer_cut_short(const InstallerFile& installer) {

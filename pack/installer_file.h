@@ -13,6 +13,7 @@
 
 #include "codec/codec.h"
 #include "payload/format.h"
+#include "payload/piece_table.h"
 #include "payload/record_reader.h"
 
 namespace telo {
@@ -35,6 +36,8 @@ struct InstallerFile {
   PayloadSource next;                // where the next record starts
   std::vector<std::uint8_t> crc_table;
   Decompressor* context = nullptr;   // made on first use, for every record
+  PieceTable pieces;                 // as read where the header's totals end the records; length 0: none
+  std::uint64_t pieces_at = 0;       // where it was looked for
   ~InstallerFile();
 };
 
@@ -50,7 +53,8 @@ struct PayloadRecord {
 };
 
 // Opens `path` and finds its payload the way the installer does, then
-// checks its volume. False with `fault` set otherwise.
+// checks its volume, and reads its piece table when there is one. False
+// with `fault` set otherwise.
 bool open_installer(const std::string& path, InstallerFile* installer, std::string* fault);
 
 // Reads the next record: header, CRC and record rules, then the stored
@@ -71,6 +75,14 @@ bool check_record_contents(InstallerFile* installer, const PayloadRecord& record
 // mapped, so a file cut short meanwhile ends in a fault, not a signal.
 // False with `fault` set.
 bool check_record_from_file(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
+
+// Checks a compressed record's entry in the piece table against its stream,
+// read again from the file: the pieces fit the record, and each piece,
+// decoded from its bit offset with a fresh decoder, gives the bytes the
+// whole stream gives from its output offset. A stream that does not decode
+// as a whole is left to check_record_from_file. False with `fault` set.
+bool check_record_pieces(InstallerFile* installer, const PayloadRecord& record, const RecordPieces& pieces,
+                         std::string* fault);
 
 // True when the file is now shorter than when it was opened.
 bool installer_cut_short(const InstallerFile& installer);

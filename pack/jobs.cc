@@ -89,17 +89,18 @@ void worker_main(PieceQueue* queue) {
 PieceQueue::~PieceQueue() { stop_piece_queue(this); }
 
 void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries, bool compress,
-                       CompressionLevel level, unsigned jobs) {
+                       CompressionLevel level, std::uint32_t piece_size, unsigned jobs) {
   queue->entries = &entries;
   queue->level = level;
+  queue->piece_size = piece_size;
   queue->first_task.assign(entries.size(), 0);
   queue->files.assign(entries.size(), SourceFile{});
   for (std::size_t e = 0; e < entries.size(); ++e) {
     queue->first_task[e] = queue->tasks.size();
     const PackEntry& entry = entries[e];
     if (!compress || entry.remove) continue;
-    for (std::uint64_t offset = 0; offset < entry.size; offset += kPackPieceSize) {
-      auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPackPieceSize, entry.size - offset));
+    for (std::uint64_t offset = 0; offset < entry.size; offset += piece_size) {
+      auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece_size, entry.size - offset));
       queue->tasks.push_back({e, offset, length});
     }
   }
@@ -107,7 +108,7 @@ void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries,
   if (jobs < 1) jobs = 1;
   // Enough pieces in flight to keep every thread busy while the writer
   // catches up, few enough to bound memory (two buffers of a piece each).
-  queue->budget = (2 * std::uint64_t{jobs} + 2) * kPackPieceSize;
+  queue->budget = (2 * std::uint64_t{jobs} + 2) * piece_size;
   for (unsigned i = 1; i < jobs; ++i) queue->workers.emplace_back(worker_main, queue);
 }
 

@@ -54,6 +54,7 @@ struct PieceQueue {
   std::vector<std::thread> workers;
   Decompressor* writer_context = nullptr;
   CompressionLevel level = CompressionLevel::kReference;
+  std::uint32_t piece_size = kPackPieceSize;
 
   PieceQueue() = default;
   ~PieceQueue();
@@ -61,10 +62,11 @@ struct PieceQueue {
   PieceQueue& operator=(const PieceQueue&) = delete;
 };
 
-// Plans the pieces of every file entry (none for removals, empty files, or
-// when `compress` is false) and starts jobs - 1 worker threads.
+// Plans the pieces of every file entry, `piece_size` bytes each but the
+// last (none for removals, empty files, or when `compress` is false), and
+// starts jobs - 1 worker threads.
 void start_piece_queue(PieceQueue* queue, const std::vector<PackEntry>& entries, bool compress,
-                       CompressionLevel level, unsigned jobs);
+                       CompressionLevel level, std::uint32_t piece_size, unsigned jobs);
 
 // The result of task `t`, waiting for it (and coding other pieces meanwhile).
 PieceResult& wait_for_piece(PieceQueue* queue, std::size_t t);

@@ -30,8 +30,14 @@ bool apply_record_tree(Tally* tally, const PayloadRecord& record, std::string* f
 // so such a fault comes after every fault the installer would meet.
 bool tally_record(Tally* tally, const PayloadRecord& record, std::string* fault);
 
-// The header's totals against the records, the payload's end against the
-// file's, and no second valid header inside. False with `fault` set.
+// The record's entry in the piece table, if it has one, against its stream
+// (check_record_pieces). The installer does not read the table, so such a
+// fault, like a record's place, comes after every fault it would meet.
+bool check_record_table(InstallerFile* installer, const PayloadRecord& record, std::string* fault);
+
+// The header's totals against the records, the payload's end (the last
+// record, or a piece table that reads) against the file's, and no second
+// valid header inside. False with `fault` set.
 bool check_totals(const Tally& tally, const InstallerFile& reader, std::string* fault);
 
 }  // namespace telo

@@ -17,10 +17,13 @@
 
 namespace telo {
 
-// Files are cut into pieces of this size (the last one may be shorter).
-// The cut depends only on the file's size, so the output does not depend on
-// the number of threads.
+// Files are cut into pieces of this size (the last one may be shorter)
+// unless the build asks for another (a multiple of 8192, so that each piece
+// starts where a decode call starts). The cut depends only on the file's
+// size, so the output does not depend on the number of threads.
 inline constexpr std::uint32_t kPackPieceSize = 2u << 20;
+inline constexpr std::uint32_t kMinPackPieceSize = 1u << 20;
+inline constexpr std::uint32_t kMaxPackPieceSize = 64u << 20;
 
 struct CompressedPiece {
   std::vector<std::uint8_t> bytes;   // the stream, closing pad bits included

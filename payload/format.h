@@ -126,8 +126,14 @@ inline std::uint32_t load_u32(const std::uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
+inline std::uint64_t load_u64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
 inline void store_u16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, sizeof v); }
 inline void store_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store_u64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
 // Reads the fixed fields from a header of at least kRecordFixedSize bytes.
 FileRecord decode_record_header(const std::uint8_t* header);

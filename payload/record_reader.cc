@@ -87,6 +87,12 @@ void start_stream_decoding(StreamDecoding* d, Decompressor* context, std::span<c
   d->produced = 0;
 }
 
+void start_stream_decoding_at(StreamDecoding* d, Decompressor* context, std::span<const std::uint8_t> stream,
+                              std::uint64_t bit_offset, std::uint32_t size) {
+  start_stream_decoding(d, context, stream, size);
+  decompressor_start_at(context, bit_offset);
+}
+
 std::uint32_t next_call_size(const StreamDecoding& d) {
   return std::min<std::uint32_t>(d.size - d.produced, kChunkLimit);
 }

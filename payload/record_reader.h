@@ -87,6 +87,13 @@ struct StreamDecoding {
 void start_stream_decoding(StreamDecoding* decoding, Decompressor* context, std::span<const std::uint8_t> stream,
                            std::uint32_t size);
 
+// Starts decoding a stream that begins `bit_offset` bits into `stream` (a
+// piece of a record, see piece_table.h): `size` bytes from there, with a
+// fresh window, in the same calls as the whole stream makes from that point
+// when the piece starts at a multiple of kChunkLimit.
+void start_stream_decoding_at(StreamDecoding* decoding, Decompressor* context, std::span<const std::uint8_t> stream,
+                              std::uint64_t bit_offset, std::uint32_t size);
+
 // The size of the next call (0 once every byte is decoded).
 std::uint32_t next_call_size(const StreamDecoding& decoding);
 

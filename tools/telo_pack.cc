@@ -25,6 +25,7 @@
 #include "pack/stub_lookup.h"
 #include "pack/key_files.h"
 #include "pack/signing.h"
+#include "pack/stream.h"
 
 namespace telo {
 
@@ -132,7 +133,7 @@ std::string* text_option(PackOptions& options, std::string_view name) {
 constexpr std::string_view kValueOptions[] = {"-o",          "--jre",           "--product",      "--version",
                                               "--description", "--hardware-family", "--java-runtime", "--build-time",
                                               "--stub",      "--remove",        "--jobs",         "--arch",
-                                              "--level"};
+                                              "--level",     "--pieces"};
 
 // The compression level a name gives; false for an unknown name.
 bool parse_level(std::string_view name, CompressionLevel* level) {
@@ -140,6 +141,22 @@ bool parse_level(std::string_view name, CompressionLevel* level) {
   else if (name == "reference") *level = CompressionLevel::kReference;
   else if (name == "best") *level = CompressionLevel::kBest;
   else return false;
+  return true;
+}
+
+// --pieces: off, N MiB or NK KiB, a whole number of 8 KiB from 1 to 64 MiB.
+bool parse_pieces(std::string_view text, std::optional<std::uint32_t>* pieces) {
+  if (text == "off") {
+    *pieces = 0;
+    return true;
+  }
+  const bool kib = text.ends_with('K');
+  if (kib) text.remove_suffix(1);
+  auto number = parse_number(text, kMaxPackPieceSize);
+  if (!number) return false;
+  const std::uint64_t bytes = *number << (kib ? 10 : 20);
+  if (bytes < kMinPackPieceSize || bytes > kMaxPackPieceSize || bytes % kChunkLimit != 0) return false;
+  *pieces = static_cast<std::uint32_t>(bytes);
   return true;
 }
 
@@ -161,6 +178,9 @@ bool apply_value(PackOptions& options, std::string_view name, std::string_view v
     options.jobs = static_cast<unsigned>(jobs.value_or(1));
   } else if (name == "--level") {
     if (!parse_level(value, &options.level)) *problem = "--level wants fast, reference or best";
+  } else if (name == "--pieces") {
+    if (!parse_pieces(value, &options.pieces))
+      *problem = "--pieces wants off, or a size from 1 to 64 MiB: N (MiB) or NK (KiB, a multiple of 8)";
   }
   return problem->empty();
 }
@@ -361,14 +381,20 @@ constexpr Subcommand kSubcommands[] = {
      "  --jobs N                compressing threads (default: the number of processors)\n"
      "  --level L               fast, reference (the default) or best: speed against size;\n"
      "                          every level gives the same installer for any --jobs\n"
+     "  --pieces SIZE|off       cut files into pieces of SIZE (N MiB, or NK KiB a multiple of 8;\n"
+     "                          1 to 64 MiB) and list where each starts in a piece table after\n"
+     "                          the last record; default 2 MiB, with a table for fast and best\n"
+     "                          and none for reference; off: 2 MiB pieces, no table\n"
      "  --sign SEC              also sign OUT into OUT.minisig with the secret key SEC (asks\n"
      "                          its passphrase before building; see telo-pack sign --help);\n"
      "                          OUT itself is the same as unsigned\n",
      run_build},
     {"list", "INSTALLER [--json]",
-     "Prints the payload header, the architecture of the installer's program and one line per record.\n"
+     "Prints the payload header, the architecture of the installer's program and one line per record,\n"
+     "then how many pieces each record in the piece table has.\n"
      "  --json                  print one JSON document instead: installer, program, payload_offset,\n"
-     "                          header and records (index, path, method, sizes, mode, mtime, slot, CRCs)\n",
+     "                          header, piece_table and records (index, path, method, sizes, mode,\n"
+     "                          mtime, slot, CRCs, and pieces: each piece's bit_offset and output_offset)\n",
      run_list},
     {"verify", "INSTALLER [--key PUB [--signature FILE] | --json]",
      "Checks every CRC, decodes every compressed record and checks the header's totals,\n"
@@ -384,6 +410,8 @@ constexpr Subcommand kSubcommands[] = {
      "                          (intact or damaged) and faults, every fault found with its record\n"
      "                          (index and path, or null) and check (e.g. data_crc); it goes on past\n"
      "                          a fault wherever the records can still be followed\n"
+     "A piece table after the last record is checked too: each piece, decoded from its bit offset,\n"
+     "must give the whole stream's bytes from its output offset.\n"
      "Without --key, a signature beside the installer is only mentioned, not checked.\n",
      run_verify},
     {"keygen", "-p PUB -s SEC [--without-passphrase] [--force]",

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "pack/installer_file.h"
+#include "payload/piece_table.h"
 #include "tests/tools/pack_fixture.h"
 #include "tests/tools/sign_fixture.h"
 
@@ -52,6 +54,33 @@ TEST_F(SignBuildTest, SignLeavesTheInstallerAsItWas) {
   result = run_pack({"sign", temp / "release.key", temp / "absent.bin"});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_TRUE(has(result.stderr_text, "absent.bin: No such file or directory")) << result.stderr_text;
+}
+
+// The piece table lies after the last record, in the file the signature
+// covers: a table changed and sealed again no longer matches it.
+TEST_F(SignBuildTest, TheSignatureCoversThePieceTable) {
+  telo_keygen("release");
+  std::string text;
+  for (unsigned i = 0; text.size() < (3u << 19); ++i) text += "line " + std::to_string(i * 7919u % 100003u) + "\n";
+  write_file(app + "/big.txt", text);
+  const std::string out = temp / "pieces.bin";
+  RunResult result = run_pack({"build", "-o", out, app, "--level", "fast", "--pieces", "1", "--sign",
+                               temp / "release.key"});
+  ASSERT_EQ(result.exit_status, 0) << result.stderr_text;
+  InstallerFile reader;
+  std::string fault;
+  ASSERT_TRUE(open_installer(out, &reader, &fault)) << fault;
+  ASSERT_EQ(reader.pieces.records.size(), 1u);
+  EXPECT_EQ(run_pack({"verify", "--key", temp / "release.pub", out}).exit_status, 0);
+
+  PieceTable table = reader.pieces;
+  ++table.records[0].pieces[1].bit_offset;
+  const std::vector<std::uint8_t> bytes = encode_piece_table(table.records);
+  const std::string image = read_file(out);
+  write_file(out, image.substr(0, reader.pieces_at) + std::string(bytes.begin(), bytes.end()));
+  result = run_pack({"verify", "--key", temp / "release.pub", out});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_TRUE(has(result.stderr_text, "pieces.bin: signature does not match the file")) << result.stderr_text;
 }
 
 }  // namespace
