@@ -64,6 +64,11 @@ void decompressor_reset(Decompressor* context);
 // source's first byte; an offset past its end reads zeros.
 void decompressor_start_at(Decompressor* context, std::uint64_t bit_offset);
 
+// True when the symbols decoded so far end a block and no match is left to
+// copy, so that the next call begins with a block header: where a piece
+// decoded on its own ends, the stream decoded from its start stands there too.
+bool decompressor_between_blocks(const Decompressor* context);
+
 // Frees the context in *slot (if any) and empties the slot.
 void decompressor_destroy(Decompressor** slot);
 

@@ -57,6 +57,10 @@ void decompressor_start_at(Decompressor* context, std::uint64_t bit_offset) {
   if (context != nullptr) context->start_bit = bit_offset;
 }
 
+bool decompressor_between_blocks(const Decompressor* context) {
+  return context->block_remaining == 0 && context->copy_remaining == 0;
+}
+
 void decompressor_destroy(Decompressor** slot) {
   if (slot == nullptr || *slot == nullptr) return;
   free_context(*slot);

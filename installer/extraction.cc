@@ -13,6 +13,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "installer/beneath.h"
 #include "installer/directories.h"
@@ -282,7 +283,7 @@ ExtractEvent take_record(ExtractionRun* x) {
 }  // namespace
 
 bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_t file_count,
-                      const char* directory, int readers) {
+                      const char* directory, int readers, PieceTable pieces) {
   extraction->run.reset(new (std::nothrow) ExtractionRun);
   ExtractionRun* x = extraction->run.get();
   if (x == nullptr) return false;
@@ -299,7 +300,7 @@ bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_
   const mode_t mask = ::umask(0);
   ::umask(mask);
   x->directory_mode = 0755 & ~mask;
-  x->reader = read_ahead_start(x->crc_table.get(), source, file_count, readers);
+  x->reader = read_ahead_start(x->crc_table.get(), source, file_count, readers, std::move(pieces));
   if (x->reader == nullptr) {
     extraction->run.reset();
     return false;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "installer/reader_threads.h"
+#include "payload/piece_table.h"
 #include "payload/record_reader.h"
 
 namespace telo {
@@ -58,10 +59,10 @@ struct Extraction {
 };
 
 // Starts extracting `file_count` records at `source` below `directory`,
-// read ahead by `readers` threads (reader_threads.h). False when memory for
-// the work cannot be had.
+// read ahead by `readers` threads (reader_threads.h), the files `pieces`
+// lists decoded in pieces. False when memory for the work cannot be had.
 bool extraction_start(Extraction* extraction, PayloadSource source, std::uint32_t file_count,
-                      const char* directory, int readers = kReadersPerProcessor);
+                      const char* directory, int readers = kReadersPerProcessor, PieceTable pieces = {});
 
 // Does the work up to the next event and returns it. After kFault or
 // kFinished, every later call returns the same event again.

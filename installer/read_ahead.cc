@@ -14,15 +14,19 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "installer/record_ring.h"
+#include "payload/crc16.h"
 #include "payload/crc16_sliced.h"
 
 namespace telo {
 
 namespace {
 
-constexpr std::uint64_t kRingSize = 3 * std::uint64_t{kReadAheadWindow};  // a few large windows, or many small files
+// A few large windows, or one pieced window and more, or many small files.
+constexpr std::uint64_t kRingSize = std::uint64_t{kPiecedWindow} + 2 * std::uint64_t{kReadAheadWindow};
 constexpr std::uint32_t kCallsPerWakeUp = 64;  // the writer writes and shows progress in steps this coarse
 static_assert(kReadAheadWindow % kDecodeCall == 0 && kReadAheadWindow / kDecodeCall >= 2 * kCallsPerWakeUp,
               "a window holds whole calls, and room for the decoder while the writer writes");
@@ -32,6 +36,10 @@ constexpr std::uint32_t kStoredRead = 16 * kDecodeCall;
 static_assert(kReadAheadWindow % kStoredRead == 0, "a read never runs past the end of a large window");
 // A copy of stored bytes larger than this is given back after its record.
 constexpr std::size_t kKeptCopy = 4u << 20;
+// A piece's stored bytes are read this far past its last bit, so that the
+// decoder's look-ahead meets the stream's own bits, as in the whole stream.
+constexpr std::uint64_t kPieceSlack = 16;
+constexpr std::uint32_t kNoPiece = UINT32_MAX;
 
 // Every record held takes at most one span of the ring, so with as many
 // slots as spans the ring never lacks a place for a span, only bytes.
@@ -48,6 +56,17 @@ struct StoredCopy {
   std::size_t capacity = 0;
 };
 
+// One piece of a record decoded apart. Written by the reader that claimed
+// it: calls_done under the lock, the rest before `done` is set under it.
+struct PieceWork {
+  std::uint32_t calls_done = 0;     // decode calls made, a failed one included
+  std::uint16_t stored_crc = 0;     // of the stored bytes the piece accounts for
+  std::uint16_t data_crc = 0;       // of its output
+  RecordCheck fault = RecordCheck::kNone;  // kNoMemory, kStoredShort or kDecoder
+  bool seam_broken = false;  // it did not end where the next piece starts, between blocks
+  bool done = false;
+};
+
 }  // namespace
 
 // A slot's life. The state changes only under the reading's lock:
@@ -60,10 +79,16 @@ struct StoredCopy {
 //   kPlacing    -> kFinished    they run past the end of the file
 //   kReady      -> kChecking    a reader claims it, oldest first
 //   kChecking   -> kFinished    its contents checked and decoded, or failed
+// A record decoded in pieces goes on from kReady in its own steps:
+//   kReady      -> kStoredCheck a reader claims it, to check its stored bytes whole
+//   kStoredCheck -> kFinished   they come short or fail their CRC
+//   kStoredCheck -> kPieces     they pass: its pieces wait for readers
+//   kPieces     -> kChecking    a reader claims its last piece
+//   kChecking   -> kFinished    every piece is done: the verdict on all of them
 //   any handed over -> kFree    the writer gives back the oldest, once it took it
 // "Handed over" slots are the `count` from `first` on; the writer takes only
 // the oldest of them.
-enum class SlotState { kFree, kHeader, kNeedsWindow, kPlacing, kReady, kChecking, kFinished };
+enum class SlotState { kFree, kHeader, kNeedsWindow, kPlacing, kReady, kStoredCheck, kPieces, kChecking, kFinished };
 
 // Who writes what (L: under the lock):
 //   header                     the sequencing reader, in kHeader (no one else looks at it then)
@@ -74,6 +99,10 @@ enum class SlotState { kFree, kHeader, kNeedsWindow, kPlacing, kReady, kChecking
 //   calls_done                 the checking reader, in kChecking (L)
 //   fault                      whoever moves the slot to kFinished (L)
 //   consumed                   the writer, while it holds the record (L)
+//   pieces, piece_work         the sequencing reader, in kHeader
+//   pieces_claimed, pieces_finished, front_piece, failed_piece
+//                              the readers of its pieces (L)
+//   piece_work[p]              the reader that claimed piece p (see PieceWork)
 // The writer reads the header once it was handed over, the window once a
 // call is counted, and `fault` once the record is finished; the checking
 // reader reads window and stored_at once it claimed the record: each after
@@ -90,10 +119,18 @@ struct ReadRecord {
   std::uint32_t window_size = 0;  // a multiple of kDecodeCall, or the whole file rounded up
   bool has_span = false;          // the window is a span of the ring (else a block of its own)
   OwnedBytes own_block;
+  // Decoding in pieces: `calls_done` then counts the calls of every piece
+  // before `front_piece`, all done and sound, and that piece's own.
+  const RecordPieces* pieces = nullptr;  // the table's entry, when the record decodes in pieces
+  std::unique_ptr<PieceWork[]> piece_work;
+  std::uint32_t pieces_claimed = 0;
+  std::uint32_t pieces_finished = 0;
+  std::uint32_t front_piece = 0;          // the first piece not yet done and sound
+  std::uint32_t failed_piece = kNoPiece;  // the first piece that failed: later ones stop
 };
 
 // The reading's state. Set before any reader starts and fixed after:
-// crc_table, file_size, file_count, ring, threaded. Only the reader that
+// crc_table, pieces, file_size, file_count, ring, threaded. Only the reader that
 // holds `sequencing` (taken and left under the lock) changes `source` and
 // `records_read`; others read `records_read` under the lock while no one
 // holds it. Only the writer's thread touches `context`,
@@ -104,6 +141,7 @@ struct ReadAhead {
   std::mutex lock;
   std::condition_variable changed;
   const std::uint8_t* crc_table = nullptr;
+  PieceTable pieces;                // where files' pieces start; empty when none
   std::uint64_t file_size = 0;      // of the installer's file, as it was at the start
   std::uint32_t file_count = 0;
   std::uint8_t* ring = nullptr;     // mapped, ring_spans.size bytes
@@ -167,6 +205,12 @@ void reset(ReadRecord* item) {
   item->window_size = 0;
   item->has_span = false;
   item->own_block.reset();
+  item->pieces = nullptr;
+  item->piece_work.reset();
+  item->pieces_claimed = 0;
+  item->pieces_finished = 0;
+  item->front_piece = 0;
+  item->failed_piece = kNoPiece;
 }
 
 // Under the lock: the record is done, or failed; a fault ends the reading
@@ -195,7 +239,7 @@ Memory take_window_locked(ReadAhead* r, ReadRecord* item) {
     item->window_size = whole;
     return Memory::kTaken;
   }
-  const std::uint32_t size = std::min(whole, kReadAheadWindow);
+  const std::uint32_t size = std::min(whole, item->pieces != nullptr ? kPiecedWindow : kReadAheadWindow);
   const std::uint64_t at = ring_room(r->ring_spans, size);
   if (at == kNoRoom) return Memory::kNoRoomYet;
   ring_take(&r->ring_spans, at, size);
@@ -290,16 +334,247 @@ RecordCheck check_compressed(ReadAhead* r, ReadRecord* item, Decompressor** cont
   return check;
 }
 
+// ---- A file decoded in pieces, on every reader at once ----
+
+std::uint32_t piece_count(const ReadRecord& item) { return static_cast<std::uint32_t>(item.pieces->pieces.size()); }
+
+// What piece `p` reads, checks and produces. Its CRC covers the stored bytes
+// from the one holding its first bit up to the one holding the next piece's
+// first bit, so that the pieces' parts join into the whole stored stream.
+struct PieceSpan {
+  std::uint64_t first_byte = 0;  // of the stored bytes, holding the piece's first bit
+  std::uint64_t crc_end = 0;     // end of the bytes its CRC covers
+  std::uint64_t read_end = 0;    // end of the bytes it reads, look-ahead included
+  std::uint32_t first_bit = 0;   // within first_byte, from its most significant bit
+  std::uint32_t output_start = 0;
+  std::uint32_t output_end = 0;
+};
+
+PieceSpan piece_span(const ReadRecord& item, std::uint32_t p) {
+  const FileRecord& record = item.header.fields;
+  const std::vector<PiecePoint>& points = item.pieces->pieces;
+  const bool last = p + 1 == points.size();
+  const std::uint64_t end_bit = last ? std::uint64_t{record.stored_size} * 8 : points[p + 1].bit_offset;
+  PieceSpan span;
+  span.first_byte = points[p].bit_offset / 8;
+  span.first_bit = static_cast<std::uint32_t>(points[p].bit_offset % 8);
+  span.crc_end = last ? record.stored_size : end_bit / 8;
+  span.read_end = std::min<std::uint64_t>(record.stored_size, (end_bit + 7) / 8 + kPieceSlack);
+  span.output_start = points[p].output_offset;
+  span.output_end = last ? record.size : points[p + 1].output_offset;
+  return span;
+}
+
+// Under the lock: moves the front past the pieces done and sound, and
+// counts the calls the writer may now take.
+void advance_front_locked(ReadAhead* r, ReadRecord* item) {
+  const std::uint32_t before = item->calls_done;
+  const std::uint32_t count = piece_count(*item);
+  while (item->front_piece < count && item->piece_work[item->front_piece].done &&
+         item->piece_work[item->front_piece].fault == RecordCheck::kNone &&
+         !item->piece_work[item->front_piece].seam_broken)
+    ++item->front_piece;
+  const std::uint32_t size = item->header.fields.size;
+  item->calls_done = item->front_piece == count
+                         ? (size + kDecodeCall - 1) / kDecodeCall
+                         : item->pieces->pieces[item->front_piece].output_offset / kDecodeCall +
+                               item->piece_work[item->front_piece].calls_done;
+  if (before / kCallsPerWakeUp != item->calls_done / kCallsPerWakeUp) r->changed.notify_all();
+}
+
+// Counts a call of piece `p`; false when cancelled.
+bool count_piece_call(ReadAhead* r, ReadRecord* item, std::uint32_t p) {
+  Lock hold(r->lock);
+  ++item->piece_work[p].calls_done;
+  if (p == item->front_piece) advance_front_locked(r, item);
+  return !r->cancelled;
+}
+
+// Waits until the window has room for piece `p`'s output up to `end`; false
+// when cancelled, or when an earlier piece failed: the record's verdict is
+// known then, and the writer will take nothing beyond that piece.
+bool wait_for_piece_room(ReadAhead* r, ReadRecord* item, std::uint32_t p, std::uint64_t end) {
+  Lock hold(r->lock);
+  const auto going_on = [&] { return !r->cancelled && (item->failed_piece == kNoPiece || item->failed_piece > p); };
+  if (end <= item->consumed + item->window_size || !going_on()) return going_on();
+  r->changed.notify_all();  // the writer, to write what is there
+  reader_wait(r, hold, [&] { return !going_on() || end <= item->consumed + item->window_size; });
+  return going_on();
+}
+
+// Reads piece `p`'s stored bytes, takes their CRC and decodes them into the
+// window as the writer empties it.
+PieceWork decode_piece(ReadAhead* r, ReadRecord* item, std::uint32_t p, Decompressor** context, StoredCopy* copy) {
+  const PieceSpan span = piece_span(*item, p);
+  const auto length = static_cast<std::uint32_t>(span.read_end - span.first_byte);
+  PieceWork work;
+  if (!hold_copy(copy, length)) return {.fault = RecordCheck::kNoMemory};
+  if (!read_exactly(r->source.fd, item->stored_at + span.first_byte, copy->bytes.get(), length))
+    return {.fault = RecordCheck::kStoredShort};
+  work.stored_crc = crc16_sliced(0, copy->bytes.get(), span.crc_end - span.first_byte);
+  if (*context == nullptr && decompressor_create(context) < 0) return {.fault = RecordCheck::kDecoder};
+  StreamDecoding decoding;
+  start_stream_decoding_at(&decoding, *context, {copy->bytes.get(), length}, span.first_bit,
+                           span.output_end - span.output_start);
+  for (std::uint64_t at = span.output_start; next_call_size(decoding) != 0; at += kDecodeCall) {
+    if (!wait_for_piece_room(r, item, p, at + kDecodeCall)) return work;
+    std::uint8_t* out = item->window + at % item->window_size;
+    const std::uint32_t call = next_call_size(decoding);
+    const int result = decode_next_call(&decoding, out);
+    work.data_crc = crc16_sliced(work.data_crc, out, call);
+    const bool going_on = count_piece_call(r, item, p);
+    if (result != 0 || !going_on) {
+      work.fault = RecordCheck::kDecoder;
+      return work;
+    }
+  }
+  // Decoded from its start, the stream must stand where the next piece
+  // starts, between blocks; else the two decodings part ways there.
+  if (p + 1 < piece_count(*item))
+    work.seam_broken = decompressor_bits_used(*context, &decoding.source) !=
+                           item->pieces->pieces[p + 1].bit_offset - span.first_byte * 8 ||
+                       !decompressor_between_blocks(*context);
+  if (copy->capacity > kKeptCopy) *copy = StoredCopy{};
+  return work;
+}
+
+// The verdict on a record whose pieces are all done, in the order of a
+// record's checks: its stored bytes as the pieces read them, then their
+// decoding, then the contents they made together. kDecoder stands for
+// anything that the stream decoded from its start must settle.
+RecordCheck pieces_verdict(const ReadRecord& item) {
+  const FileRecord& record = item.header.fields;
+  const std::uint32_t count = piece_count(item);
+  for (std::uint32_t p = 0; p < count; ++p) {
+    const RecordCheck fault = item.piece_work[p].fault;
+    if (fault == RecordCheck::kNoMemory || fault == RecordCheck::kStoredShort) return fault;
+  }
+  std::uint16_t stored = 0, data = 0;
+  for (std::uint32_t p = 0; p < count; ++p) {
+    const PieceSpan span = piece_span(item, p);
+    stored = crc16_combine(stored, item.piece_work[p].stored_crc, span.crc_end - span.first_byte);
+    data = crc16_combine(data, item.piece_work[p].data_crc, span.output_end - span.output_start);
+  }
+  // The file may have changed since the stored bytes were checked whole.
+  if (check_stored_crc(record, stored) != RecordCheck::kNone) return RecordCheck::kStoredCrc;
+  if (item.failed_piece != kNoPiece) return RecordCheck::kDecoder;
+  return data == record.data_crc ? RecordCheck::kNone : RecordCheck::kDataCrc;
+}
+
+// A record's verdict as decoded from its start, with the decode calls made.
+struct WholeVerdict {
+  RecordCheck fault = RecordCheck::kNone;
+  std::uint32_t calls = 0;
+};
+
+// Decodes the record from its first bit into a scratch call, as a reader
+// without the table would, for the fault it meets and where: only when its
+// pieces failed, so that the fault told is the one of the stream itself.
+WholeVerdict decode_from_start(ReadAhead* r, const ReadRecord* item, Decompressor* context, StoredCopy* copy) {
+  const FileRecord& record = item->header.fields;
+  if (!hold_copy(copy, record.stored_size)) return {RecordCheck::kNoMemory, 0};
+  if (!read_exactly(r->source.fd, item->stored_at, copy->bytes.get(), record.stored_size))
+    return {RecordCheck::kStoredShort, 0};
+  WholeVerdict verdict{check_stored_bytes(record, copy->bytes.get()), 0};
+  if (verdict.fault != RecordCheck::kNone) return verdict;
+  std::uint8_t scratch[kDecodeCall];
+  RecordDecoding decoding;
+  start_record_decoding(&decoding, context, copy->bytes.get(), record);
+  while (verdict.fault == RecordCheck::kNone && next_piece_size(decoding) != 0) {
+    verdict.fault = decode_next_piece(&decoding, scratch);
+    ++verdict.calls;
+  }
+  if (copy->capacity > kKeptCopy) *copy = StoredCopy{};
+  return verdict;
+}
+
+// Under the lock: piece `p` is done. The last one done gives the verdict;
+// where the pieces failed, the stream decoded from its start settles it, and
+// a stream that passes so while its pieces did not had a table that does
+// not fit it: the file written from them is wrong, and the record fails.
+void finish_piece_locked(ReadAhead* r, Lock& hold, ReadRecord* item, std::uint32_t p, const PieceWork& result,
+                         Decompressor* context, StoredCopy* copy) {
+  PieceWork& work = item->piece_work[p];
+  work.stored_crc = result.stored_crc;
+  work.data_crc = result.data_crc;
+  work.fault = result.fault;
+  work.seam_broken = result.seam_broken;
+  work.done = true;
+  if (result.fault != RecordCheck::kNone || result.seam_broken) item->failed_piece = std::min(item->failed_piece, p);
+  advance_front_locked(r, item);
+  r->changed.notify_all();
+  if (++item->pieces_finished != piece_count(*item)) return;
+  const RecordCheck verdict = pieces_verdict(*item);
+  if ((verdict != RecordCheck::kDecoder && verdict != RecordCheck::kDataCrc) || r->cancelled)
+    return finish_locked(r, item, verdict);
+  hold.unlock();
+  WholeVerdict whole = context != nullptr ? decode_from_start(r, item, context, copy)
+                                          : WholeVerdict{RecordCheck::kDecoder, 0};
+  hold.lock();
+  if (whole.fault == RecordCheck::kNone) whole = {RecordCheck::kDataCrc, item->calls_done};
+  item->calls_done = std::max(item->calls_done, whole.calls);
+  finish_locked(r, item, whole.fault);
+}
+
+// Checks a pieced record's stored bytes whole, a stretch at a time, before
+// any piece decodes: a damaged record then fails as it would decoded from
+// its start, before any of its contents reach the writer.
+RecordCheck check_stored_whole(ReadAhead* r, const ReadRecord* item, StoredCopy* copy) {
+  const FileRecord& record = item->header.fields;
+  if (!hold_copy(copy, kStoredRead)) return RecordCheck::kNoMemory;
+  std::uint16_t crc = 0;
+  for (std::uint32_t done = 0; done < record.stored_size;) {
+    const std::uint32_t stretch = std::min(record.stored_size - done, kStoredRead);
+    if (!read_exactly(r->source.fd, item->stored_at + done, copy->bytes.get(), stretch))
+      return RecordCheck::kStoredShort;
+    crc = crc16_sliced(crc, copy->bytes.get(), stretch);
+    done += stretch;
+  }
+  return check_stored_crc(record, crc);
+}
+
+// A reader's turn on a pieced record: the check of its stored bytes, or
+// the next piece. Called and returning under the lock.
+void work_on_pieces(ReadAhead* r, Lock& hold, ReadRecord* item, Decompressor** context, StoredCopy* copy) {
+  if (item->state == SlotState::kReady) {
+    item->state = SlotState::kStoredCheck;
+    hold.unlock();
+    const RecordCheck fault = check_stored_whole(r, item, copy);
+    hold.lock();
+    if (fault != RecordCheck::kNone) return finish_locked(r, item, fault);
+    item->state = SlotState::kPieces;
+    r->changed.notify_all();
+    return;
+  }
+  const std::uint32_t p = item->pieces_claimed++;
+  if (item->pieces_claimed == piece_count(*item)) item->state = SlotState::kChecking;
+  hold.unlock();
+  const PieceWork result = decode_piece(r, item, p, context, copy);
+  hold.lock();
+  finish_piece_locked(r, hold, item, p, result, *context, copy);
+}
+
+// The table's pieces for the record just read, when they fit it and the
+// readers can decode them apart.
+void attach_pieces(ReadAhead* r, ReadRecord* item, std::uint32_t index) {
+  const RecordPieces* entry = find_record_pieces(r->pieces, index);
+  if (entry == nullptr || !record_pieces_fit(*entry, item->header.fields)) return;
+  item->piece_work.reset(new (std::nothrow) PieceWork[entry->pieces.size()]);
+  if (item->piece_work != nullptr) item->pieces = entry;
+}
+
 // Checks a file record's stored bytes and puts its contents in its window.
 RecordCheck check_contents(ReadAhead* r, ReadRecord* item, Decompressor** context, StoredCopy* copy) {
   if (item->header.fields.method == METHOD_STORED) return copy_stored(r, item);
   return check_compressed(r, item, context, copy);
 }
 
-// Under the lock: the oldest record waiting for a reader, or null.
+// Under the lock: the oldest record with work for a reader, or null.
 ReadRecord* oldest_ready(ReadAhead* r) {
-  for (int k = 0; k < r->count; ++k)
-    if (slot_at(r, k)->state == SlotState::kReady) return slot_at(r, k);
+  for (int k = 0; k < r->count; ++k) {
+    const SlotState state = slot_at(r, k)->state;
+    if (state == SlotState::kReady || state == SlotState::kPieces) return slot_at(r, k);
+  }
   return nullptr;
 }
 
@@ -308,6 +583,10 @@ ReadRecord* oldest_ready(ReadAhead* r) {
 bool check_oldest_ready(ReadAhead* r, Lock& hold, Decompressor** context, StoredCopy* copy) {
   ReadRecord* item = oldest_ready(r);
   if (item == nullptr) return false;
+  if (item->pieces != nullptr) {
+    work_on_pieces(r, hold, item, context, copy);
+    return true;
+  }
   item->state = SlotState::kChecking;
   hold.unlock();
   const RecordCheck fault = check_contents(r, item, context, copy);
@@ -374,6 +653,7 @@ SequenceEnd read_next_record(ReadAhead* r) {
   const RecordCheck fault = read_record_header(&r->source, r->crc_table, &item->header);
   if (fault == RecordCheck::kNone) ++r->records_read;
   const bool is_file = fault == RecordCheck::kNone && item->header.fields.method != METHOD_REMOVE;
+  if (is_file && r->threaded && !r->pieces.records.empty()) attach_pieces(r, item, r->records_read - 1);
   {
     Lock hold(r->lock);
     item->header_fault = fault;
@@ -483,11 +763,12 @@ int reader_threads_from(const char* text) {
 }
 
 ReadAheadHandle read_ahead_start(const std::uint8_t* crc_table, PayloadSource source, std::uint32_t file_count,
-                                 int readers) {
+                                 int readers, PieceTable pieces) {
   ReadAheadHandle handle(new (std::nothrow) ReadAhead);
   ReadAhead* r = handle.get();
   if (r == nullptr) return handle;
   r->crc_table = crc_table;
+  r->pieces = std::move(pieces);
   r->source = source;
   r->file_count = file_count;
   r->reading_done = file_count == 0;

@@ -22,7 +22,11 @@
 // bytes checked. A stored record is read a stretch at a time into a window of
 // a small ring, its CRC taken over exactly those bytes; a compressed record's
 // stream is read whole by the reader that decodes it, and decodes into such a
-// window. The writer empties a window as it writes, so that a reader waits
+// window. A file the piece table lists is read a piece at a time instead:
+// one reader checks its stored bytes whole, a stretch at a time, and then
+// every reader takes the next piece, reads only its bytes, and decodes it
+// into its place in the file's window, so that several pieces of one file
+// decode at once and memory stays that of the ring and a piece per reader. The writer empties a window as it writes, so that a reader waits
 // for room rather than holding a large file whole. The windows are taken in
 // record order and given back in the same order, so the pages touched once
 // serve again and little fresh memory is ever needed.
@@ -33,6 +37,7 @@
 
 #include "codec/codec.h"
 #include "installer/reader_threads.h"
+#include "payload/piece_table.h"
 #include "payload/record_reader.h"
 
 namespace telo {
@@ -42,6 +47,9 @@ inline constexpr std::uint32_t kDecodeCall = kChunkLimit;  // output per decode 
 // A large file decodes through a window of this size, which the writer
 // empties as it writes: the decoder runs at most this far ahead of it.
 inline constexpr std::uint32_t kReadAheadWindow = 2u << 20;
+// A file decoded in pieces (see piece_table.h) gets a larger window, so that
+// several pieces decode while the writer writes the one before them.
+inline constexpr std::uint32_t kPiecedWindow = 4 * kReadAheadWindow;
 
 struct ReadAhead;   // the reading's state; see read_ahead.cc for its protocol
 struct ReadRecord;  // one record as the readers hand it to the writer
@@ -53,11 +61,13 @@ using ReadAheadHandle = std::unique_ptr<ReadAhead, StopReadAhead>;
 
 // Starts reading `file_count` records at `source` with `readers` threads
 // (see reader_threads.h). Where no thread can be
-// started, the writer reads in turn. `crc_table` (crc16_make_table) checks
+// started, the writer reads in turn. A file that `pieces` lists decodes
+// in pieces on every reader at once; the table never decides what is
+// written, since the record's CRCs judge the pieces' work together. `crc_table` (crc16_make_table) checks
 // the record headers and must outlive the reading. Null when memory for
 // the state cannot be had.
 ReadAheadHandle read_ahead_start(const std::uint8_t* crc_table, PayloadSource source, std::uint32_t file_count,
-                                 int readers);
+                                 int readers, PieceTable pieces = {});
 
 // The next record in payload order, its header read (or a fault of it).
 // Null once every record has been taken, and once a record with a fault was

@@ -49,7 +49,7 @@ int extract_installer(const std::string& installer, const std::string& directory
   remove_temporaries_on_signals();
   Extraction extraction;
   const int readers = reader_threads_from(std::getenv("TELO_READER_THREADS"));
-  if (!extraction_start(&extraction, file.next, file.header.file_count, directory.c_str(), readers)) {
+  if (!extraction_start(&extraction, file.next, file.header.file_count, directory.c_str(), readers, file.pieces)) {
     pack_error("%s: not enough memory", installer.c_str());
     return 1;
   }

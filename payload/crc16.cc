@@ -57,4 +57,41 @@ std::uint16_t crc16(std::span<const std::uint8_t> data) {
   return static_cast<std::uint16_t>(value);
 }
 
+namespace {
+
+// The register after one zero byte is a linear function of the register
+// before, so a run of zero bytes is a 16 x 16 matrix over GF(2), kept as
+// the images of the 16 single bits.
+using BitMatrix = std::array<std::uint16_t, 16>;
+
+std::uint16_t apply(const BitMatrix& m, std::uint16_t v) {
+  std::uint16_t out = 0;
+  for (int bit = 0; bit < 16; ++bit)
+    if (v & (1u << bit)) out ^= m[bit];
+  return out;
+}
+
+BitMatrix square(const BitMatrix& m) {
+  BitMatrix out{};
+  for (int bit = 0; bit < 16; ++bit) out[bit] = apply(m, m[bit]);
+  return out;
+}
+
+}  // namespace
+
+std::uint16_t crc16_combine(std::uint16_t first, std::uint16_t second, std::uint64_t second_length) {
+  // CRC(A, B) = CRC(A, B's length in zeros) ^ CRC(0, B): the register runs
+  // through B's length of zero bytes by squaring the one-byte matrix.
+  BitMatrix step{};
+  const std::uint8_t zero = 0;
+  for (int bit = 0; bit < 16; ++bit)
+    step[bit] = static_cast<std::uint16_t>(crc16_update(kCrcTable.data(), 1u << bit, &zero, 1));
+  std::uint16_t value = first;
+  for (std::uint64_t left = second_length; left != 0; left >>= 1) {
+    if (left & 1) value = apply(step, value);
+    step = square(step);
+  }
+  return static_cast<std::uint16_t>(value ^ second);
+}
+
 }  // namespace telo

@@ -34,4 +34,9 @@ std::int32_t crc16_update(const std::uint8_t* table, std::uint32_t initial,
 // The same checksum from a built-in table, for callers that cannot fail.
 std::uint16_t crc16(std::span<const std::uint8_t> data);
 
+// The checksum of A followed by B from that of A (`first`), that of B taken
+// from 0 (`second`) and B's length: parts checked apart, in any order, give
+// the whole's value. Values as crc16_update gives them.
+std::uint16_t crc16_combine(std::uint16_t first, std::uint16_t second, std::uint64_t second_length);
+
 }  // namespace telo

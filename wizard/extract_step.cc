@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "console/error_stream.h"
 #include "console/outcome.h"
 #include "console/progress.h"
 #include "installer/extraction.h"
 #include "installer/file_output.h"
+#include "payload/piece_table.h"
 #include "wizard/install_targets.h"
 #include "wizard/state.h"
 #include "wizard/steps.h"
@@ -102,8 +104,13 @@ WizardState run_extract_state() {
   Extraction extraction;
   // How many threads read ahead; tests and small machines may ask for none.
   const int readers = reader_threads_from(std::getenv("TELO_READER_THREADS"));
+  // Where the packer cut large files into pieces, they decode on every
+  // reader at once; a table that cannot be read is no table.
+  PieceTable pieces;
+  load_piece_table(payload_records.fd, piece_table_offset(payload_header, payload_records.offset),
+                   payload_header.file_count, &pieces);
   if (!extraction_start(&extraction, payload_records, payload_header.file_count, install_targets.directory[0],
-                        readers))
+                        readers, std::move(pieces)))
     error("Insufficient memory (err=3).");
   active_extraction = &extraction;
   before_exit = stop_active_extraction;

@@ -8,7 +8,9 @@
 #include <dirent.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,8 +19,10 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "pack/payload_writer.h"
 #include "payload/crc16.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -63,9 +67,10 @@ struct Reading {
   int fd = -1;
   ReadAheadHandle reader;
 
-  explicit Reading(const BuiltPayload& payload, int readers = kReadersPerProcessor) {
+  explicit Reading(const BuiltPayload& payload, int readers = kReadersPerProcessor, PieceTable pieces = {}) {
     fd = open_records(dir, payload);
-    reader = read_ahead_start(table.get(), PayloadSource{fd, kRecordsAt}, payload.header.file_count, readers);
+    reader = read_ahead_start(table.get(), PayloadSource{fd, kRecordsAt}, payload.header.file_count, readers,
+                              std::move(pieces));
   }
   ~Reading() {
     reader.reset();
@@ -298,6 +303,151 @@ TEST_P(ReadAheadThreads, ALargeFileDecodesNoFurtherThanItsWindowAhead) {
   std::string contents;
   EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
   EXPECT_TRUE(contents == large);
+}
+
+// ---- Files decoded in pieces ----
+
+PieceTable table_of(const BuiltPayload& payload) {
+  PieceTable table;
+  table.records = payload.pieces;
+  return table;
+}
+
+// What a reading gives for one record: its fault, the calls counted when
+// it finished, and its contents.
+struct Outcome {
+  RecordCheck fault = RecordCheck::kNone;
+  std::uint32_t calls = 0;
+  std::string contents;
+  bool operator==(const Outcome&) const = default;
+};
+
+std::vector<Outcome> read_all(const BuiltPayload& payload, int readers, PieceTable pieces) {
+  Reading reading(payload, readers, std::move(pieces));
+  std::vector<Outcome> outcomes;
+  while (ReadRecord* item = reading.next()) {
+    Outcome outcome;
+    outcome.fault = header_fault_of(item);
+    if (outcome.fault == RecordCheck::kNone && record_header_of(item).fields.method != METHOD_REMOVE)
+      outcome.fault = reading.collect(item, &outcome.contents, &outcome.calls);
+    outcomes.push_back(outcome);
+    reading.release(item);
+  }
+  return outcomes;
+}
+
+// Files cut into pieces of several sizes, among small files and stored
+// ones, come out whole and in order on every number of readers, with their
+// decode calls counted as from the start of the stream.
+TEST_P(ReadAheadModes, FilesInPiecesArriveWholeAndInOrder) {
+  std::vector<TestFile> files;
+  const std::uint32_t piece_sizes[] = {8192, 65536, 1u << 20};
+  for (int i = 0; i < 9; ++i) {
+    const std::size_t size = i % 3 == 2 ? 3000 : 300000 + 2400000 * (i % 4);
+    TestFile file{numbered("f", i), noise(size, 40 + i), i % 5 == 4 ? METHOD_STORED : METHOD_COMPRESSED};
+    file.piece_size = piece_sizes[i % 3];
+    files.push_back(file);
+  }
+  const BuiltPayload payload = testing::build_payload(files);
+  ASSERT_GE(payload.pieces.size(), 4u);
+  const std::vector<Outcome> in_pieces = read_all(payload, GetParam(), table_of(payload));
+  ASSERT_EQ(in_pieces.size(), files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(in_pieces[i].fault, RecordCheck::kNone) << files[i].path;
+    EXPECT_TRUE(in_pieces[i].contents == files[i].contents) << files[i].path;
+  }
+  EXPECT_TRUE(in_pieces == read_all(payload, GetParam(), {}));
+}
+
+// The readers decode a file's pieces no further ahead of the writer than
+// its window, whatever their number.
+TEST_P(ReadAheadThreads, PiecesDecodeNoFurtherThanTheirWindowAhead) {
+  TestFile file{"large", noise(20000000, 8), METHOD_COMPRESSED};
+  file.piece_size = 1u << 20;
+  const BuiltPayload payload = testing::build_payload({file});
+  Reading reading(payload, GetParam(), table_of(payload));
+  ReadRecord* item = reading.next();
+  ASSERT_TRUE(reading.wait_until_readers_rest());
+  std::uint32_t calls = 0;
+  bool done = false;
+  read_ahead_wait(reading.reader.get(), item, 0, &calls, &done);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(calls * std::uint64_t{kDecodeCall}, kPiecedWindow);
+  std::string contents;
+  EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
+  EXPECT_TRUE(contents == file.contents);
+}
+
+// Damage anywhere in a pieced stream ends as it ends decoded from the
+// start: the same fault after the same calls. With the stored CRC left as
+// it was, the stored bytes fail before any call reaches the writer; with it
+// sealed again over the damage, the decoder or the data CRC judges.
+TEST_P(ReadAheadThreads, DamageInPiecesEndsAsFromTheStart) {
+  TestFile file{"large", noise(3000000, 12), METHOD_COMPRESSED};
+  file.piece_size = 262144;
+  const BuiltPayload clean = testing::build_payload({file, {"after", "tail", METHOD_STORED}});
+  ASSERT_EQ(clean.pieces.size(), 1u);
+  FileRecord record;
+  std::memcpy(&record, clean.records.data(), sizeof record);
+  const std::size_t stored_at = record.header_length;
+  for (bool reseal : {false, true}) {
+    for (std::size_t at : {std::size_t{0}, std::size_t{record.stored_size / 3}, std::size_t{record.stored_size / 2},
+                           std::size_t{record.stored_size - 2}}) {
+      BuiltPayload damaged = clean;
+      damaged.records[stored_at + at] ^= 0x5A;
+      if (reseal) {
+        const std::uint16_t crc = crc16({damaged.records.data() + stored_at, record.stored_size});
+        FileRecord changed = record;
+        changed.stored_crc = crc;
+        const std::vector<std::uint8_t> header = make_record_header(changed, "large");
+        std::copy(header.begin(), header.end(), damaged.records.begin());
+      }
+      const std::vector<Outcome> from_start = read_all(damaged, GetParam(), {});
+      const std::vector<Outcome> in_pieces = read_all(damaged, GetParam(), table_of(damaged));
+      ASSERT_FALSE(from_start.empty());
+      EXPECT_NE(from_start[0].fault, RecordCheck::kNone) << at << (reseal ? " resealed" : "");
+      EXPECT_EQ(in_pieces[0].fault, from_start[0].fault) << at << (reseal ? " resealed" : "");
+      EXPECT_EQ(in_pieces[0].calls, from_start[0].calls) << at << (reseal ? " resealed" : "");
+      EXPECT_EQ(in_pieces.size(), from_start.size());
+      if (!reseal) {
+        EXPECT_EQ(in_pieces[0].calls, 0u);
+      }
+    }
+  }
+}
+
+// A table that does not match its stream can cost the record, never its
+// contents: each wrong point either decodes to the same bytes or ends the
+// record with a fault, and no record after it reaches the writer.
+TEST_P(ReadAheadThreads, AWrongTableNeverChangesTheContents) {
+  TestFile file{"large", noise(2500000, 13), METHOD_COMPRESSED};
+  file.piece_size = 262144;
+  const BuiltPayload payload = testing::build_payload({file, {"after", "tail", METHOD_STORED}});
+  ASSERT_EQ(payload.pieces.size(), 1u);
+  const RecordPieces right = payload.pieces[0];
+  struct Change {
+    const char* what;
+    std::size_t point;
+    std::int64_t bits;
+    std::int64_t output;
+  };
+  const Change changes[] = {{"a bit early", 3, -1, 0},        {"a bit late", 3, 1, 0},
+                            {"a byte late", 5, 8, 0},         {"output a call early", 4, 0, -8192},
+                            {"output a call late", 4, 0, 8192}, {"last point a bit late", right.pieces.size() - 1, 1, 0}};
+  for (const Change& change : changes) {
+    PieceTable table = table_of(payload);
+    PiecePoint& point = table.records[0].pieces.at(change.point);
+    point.bit_offset = static_cast<std::uint64_t>(static_cast<std::int64_t>(point.bit_offset) + change.bits);
+    point.output_offset = static_cast<std::uint32_t>(static_cast<std::int64_t>(point.output_offset) + change.output);
+    const std::vector<Outcome> outcomes = read_all(payload, GetParam(), std::move(table));
+    ASSERT_FALSE(outcomes.empty()) << change.what;
+    if (outcomes[0].fault == RecordCheck::kNone) {
+      EXPECT_TRUE(outcomes[0].contents == file.contents) << change.what;
+      EXPECT_EQ(outcomes.size(), 2u) << change.what;
+    } else {
+      EXPECT_EQ(outcomes.size(), 1u) << change.what;
+    }
+  }
 }
 
 // Stopping while a reader waits for the writer to empty a window ends it

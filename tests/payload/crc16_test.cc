@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "payload/format.h"
 #include "tests/support/scoped_temp_dir.h"
@@ -28,6 +30,27 @@ TEST(Crc16, CheckValueIsStoredWithItsBytesExchanged) {
   EXPECT_EQ(crc16_update(nullptr, 0, "1", 1), -1);
   const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(crc16(digits), 0x3DBB);
+}
+
+// Parts checked apart and combined give the whole's value, at every cut,
+// parts of no bytes and a part of some megabytes included.
+TEST(Crc16, PartsCombineToTheWhole) {
+  std::vector<std::uint8_t> data(3u << 20);
+  std::uint32_t seed = 12345;
+  for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+  const std::uint16_t whole = crc16(data);
+  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8192}, std::size_t{1} << 20,
+                          data.size() - 1, data.size()}) {
+    const std::span<const std::uint8_t> all(data);
+    const std::uint16_t first = crc16(all.first(cut)), second = crc16(all.subspan(cut));
+    EXPECT_EQ(crc16_combine(first, second, data.size() - cut), whole) << "cut at " << cut;
+  }
+  // Three parts, combined left to right.
+  const std::span<const std::uint8_t> all(data);
+  std::uint16_t value = crc16(all.first(100));
+  value = crc16_combine(value, crc16(all.subspan(100, 5000)), 5000);
+  value = crc16_combine(value, crc16(all.subspan(5100)), data.size() - 5100);
+  EXPECT_EQ(value, whole);
 }
 
 TEST(PayloadMarker, DiffersFromTheStoredCopyOnlyAtOneDigit) {

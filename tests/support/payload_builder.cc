@@ -11,6 +11,7 @@
 #include "codec/codec.h"
 #include "payload/crc16.h"
 #include "pack/payload_writer.h"
+#include "pack/stream.h"
 #include "payload/header_fields.h"
 #include "tests/support/scoped_temp_dir.h"
 
@@ -34,6 +35,30 @@ std::vector<std::uint8_t> compress(const std::string& input) {
   decompressor_destroy(&context);
   if (result != 1) throw std::runtime_error("compression failed");
   out.resize(destination.consumed);
+  return out;
+}
+
+// The input coded piece by piece and joined into one stream; where each
+// piece starts goes to `points`.
+std::vector<std::uint8_t> compress_in_pieces(const std::string& input, std::uint32_t piece_size,
+                                             std::vector<PiecePoint>* points) {
+  Decompressor* context = nullptr;
+  if (decompressor_create(&context) != 0) throw std::runtime_error("codec context");
+  const std::span<const std::uint8_t> all = bytes_of(input);
+  std::vector<std::uint8_t> out;
+  StreamJoiner joiner;
+  std::uint64_t bits = 0;
+  for (std::size_t at = 0; at < all.size(); at += piece_size) {
+    CompressedPiece piece;
+    compress_piece(context, CompressionLevel::kFast, all.subspan(at, std::min<std::size_t>(piece_size, all.size() - at)),
+                   &piece);
+    if (!piece.fits) throw std::runtime_error("a piece that does not shrink");
+    points->push_back({bits, static_cast<std::uint32_t>(at)});
+    join_piece(&joiner, piece, &out);
+    bits += piece.bit_count;
+  }
+  finish_stream(&joiner, &out);
+  decompressor_destroy(&context);
   return out;
 }
 
@@ -76,10 +101,14 @@ BuiltPayload build_payload(const std::vector<TestFile>& files, const PayloadText
       record.mode = file.mode;
       record.size = static_cast<std::uint32_t>(file.contents.size());
       record.data_crc = crc16(bytes_of(file.contents));
+      RecordPieces cut{static_cast<std::uint32_t>(payload.record_starts.size()), {}};
       if (file.method == METHOD_STORED)
         stored.assign(file.contents.begin(), file.contents.end());
+      else if (file.piece_size != 0 && !file.contents.empty())
+        stored = compress_in_pieces(file.contents, file.piece_size, &cut.pieces);
       else
         stored = compress(file.contents);
+      if (cut.pieces.size() >= 2) payload.pieces.push_back(cut);
       record.stored_size = static_cast<std::uint32_t>(stored.size());
       record.stored_crc = crc16(stored);
     }

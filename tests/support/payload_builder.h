@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "payload/format.h"
+#include "payload/piece_table.h"
 
 namespace telo::testing {
 
@@ -22,6 +23,9 @@ struct TestFile {
   // compressed as the empty input's stream, which decodes to zeros for as
   // long as asked (a large file that is cheap to build and slow to decode).
   std::uint32_t zeros = 0;
+  // When nonzero, a compressed file is coded as pieces of this many bytes
+  // (a multiple of 8192), joined bit to bit, and listed in `pieces`.
+  std::uint32_t piece_size = 0;
 };
 
 struct PayloadTexts {
@@ -37,6 +41,7 @@ struct BuiltPayload {
   PayloadHeader header;
   std::vector<std::uint8_t> records;          // every record, back to back
   std::vector<std::size_t> record_starts;     // offset of each record in `records`
+  std::vector<RecordPieces> pieces;           // of the files coded in two or more pieces
   std::vector<std::uint8_t> bytes() const;    // header followed by the records
 };
 
