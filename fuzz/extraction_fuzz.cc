@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "fuzz/installer_image.h"
 #include "installer/extraction.h"
 #include "payload/record_reader.h"
 #include "payload/locate.h"
+#include "payload/piece_table.h"
 
 namespace {
 
@@ -45,22 +47,32 @@ std::uint32_t largest_claimed_size(telo::PayloadSource source, std::uint32_t cou
   return largest;
 }
 
-// The scratch directory, made once; the installation goes into "install".
+int remove_entry(const char* path, const struct stat*, int, struct FTW* where) {
+  if (where->level > 0) (void)::remove(path);
+  return 0;
+}
+
+void remove_scratch();
+
+// The scratch directory, made once and removed when the run ends; the
+// installation goes into "install".
 const std::string& scratch() {
   static const std::string path = [] {
     char name[] = "/tmp/telo-extraction-fuzz-XXXXXX";
     check(::mkdtemp(name) != nullptr);
     return std::string(name);
   }();
+  static const bool removed_at_exit = std::atexit(remove_scratch) == 0;
+  (void)removed_at_exit;
   return path;
 }
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW* where) {
-  if (where->level > 0) (void)::remove(path);
-  return 0;
-}
-
 void empty_scratch() { (void)::nftw(scratch().c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+
+void remove_scratch() {
+  empty_scratch();
+  (void)::rmdir(scratch().c_str());
+}
 
 // Only the installation directory may stand in the scratch directory.
 void check_nothing_outside() {
@@ -81,8 +93,11 @@ void extract(int fd) {
   const telo::PayloadSource records{fd, offset + telo::kPayloadHeaderSize};
   if (largest_claimed_size(records, header.file_count) > kMaxFileSize) return;
   const std::string target = scratch() + "/install";
+  telo::PieceTable pieces;
+  telo::load_piece_table(fd, telo::piece_table_offset(header, records.offset), header.file_count, &pieces);
   telo::Extraction extraction;
-  check(telo::extraction_start(&extraction, records, header.file_count, target.c_str()));
+  check(telo::extraction_start(&extraction, records, header.file_count, target.c_str(), telo::kReadersPerProcessor,
+                               std::move(pieces)));
   for (std::uint32_t events = 0; events < kMaxEvents; ++events) {
     const telo::ExtractEvent event = telo::extraction_next(&extraction);
     if (event.kind == telo::ExtractEventKind::kFinished) break;

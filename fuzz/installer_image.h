@@ -9,7 +9,9 @@
 // CRC re-stamped so that damage reaches the checks behind it. Bit 1: each
 // record's stored and data CRCs are re-stamped too. Bit 2: the body starts
 // with file_count (2 bytes, little-endian) instead of the count of records
-// laid out. Bit 3: the header names volume 0.
+// laid out. Bit 3: the header names volume 0. Bit 4: the records laid out
+// whole are followed by a piece table that cuts each compressed one evenly
+// (rarely where its stream allows), with the header's totals leading to it.
 
 #include <cstddef>
 #include <cstdint>

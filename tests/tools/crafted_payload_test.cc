@@ -35,11 +35,42 @@ std::vector<std::string> tree_of(const std::string& root) {
 
 TestFile removal(const std::string& path) { return {path, "", METHOD_REMOVE}; }
 
+// What follows the records: nothing, the piece table of the files built in
+// pieces, or that table with one point moved off the stream's seam.
+enum class Table { kNone, kAsBuilt, kSeamMoved };
+
 struct CraftedCase {
   const char* name;
   std::vector<TestFile> files;
   bool installs;
+  Table table = Table::kNone;
 };
+
+// A text of `size` bytes that compresses, different for each `variant`.
+std::string text_of(std::size_t size, unsigned variant) {
+  std::string text;
+  for (unsigned i = 0; text.size() < size; ++i) text += "row " + std::to_string(i * 7919u % (997u + variant)) + "\n";
+  text.resize(size);
+  return text;
+}
+
+// A file coded in pieces of 8192 bytes.
+TestFile in_pieces(const std::string& path, std::size_t size, unsigned variant) {
+  TestFile file{path, text_of(size, variant), METHOD_COMPRESSED};
+  file.piece_size = 8192;
+  return file;
+}
+
+std::vector<std::uint8_t> payload_bytes(const CraftedCase& c) {
+  const BuiltPayload payload = build_payload(c.files);
+  std::vector<std::uint8_t> bytes = payload.bytes();
+  if (c.table == Table::kNone) return bytes;
+  std::vector<RecordPieces> pieces = payload.pieces;
+  if (c.table == Table::kSeamMoved) pieces.at(0).pieces.at(2).bit_offset += 3;
+  const std::vector<std::uint8_t> table = encode_piece_table(pieces);
+  bytes.insert(bytes.end(), table.begin(), table.end());
+  return bytes;
+}
 
 TEST(CraftedPayloads, InstallerVerifyAndExtractAgree) {
   const std::string long_name(300, 'n');
@@ -69,11 +100,21 @@ TEST(CraftedPayloads, InstallerVerifyAndExtractAgree) {
       {"a removal through '..'", {{"b", "1"}, {"a/c", "2"}, removal("a/../b")}, true},
       {"a removal through a missing directory's '..'", {{"b", "1"}, removal("gone/../b")}, true},
       {"a removal of the empty path leaves the directory", {{"b", "1"}, removal(""), removal("b")}, true},
+      // Files in pieces decode on every reader; the table never decides
+      // the contents, so one that misses the stream's seams fails the file.
+      {"files in pieces with their table",
+       {in_pieces("big", 60000, 1), {"small", "s"}, in_pieces("d/other", 30000, 2)},
+       true,
+       Table::kAsBuilt},
+      {"a table whose point misses the stream's seam",
+       {{"first", "1"}, in_pieces("big", 60000, 3), {"after", "2"}},
+       false,
+       Table::kSeamMoved},
   };
   for (const CraftedCase& c : cases) {
     ScopedTempDir temp;
     const std::string installer = temp / "setup.bin";
-    write_installer(installer, build_payload(c.files).bytes());
+    write_installer(installer, payload_bytes(c));
 
     const RunResult verified = run_pack({"verify", installer});
     const RunResult extracted = run_pack({"extract", installer, temp / "extracted"});
