@@ -213,6 +213,17 @@ void write_ready(ExtractionRun* x) {
   if (x->written != before) read_ahead_consumed(x->reader.get(), x->item, x->written);
 }
 
+// The record's contents start over (its pieces did not fit its stream): the
+// file is written again from its first byte, over what it had. The progress
+// shown stays, and goes on once the new decoding passes it.
+void start_file_over(ExtractionRun* x) {
+  errno = 0;
+  if (x->write_error == 0 && !rewind_output_file(&x->file)) x->write_error = errno != 0 ? errno : EIO;
+  x->written = 0;
+  x->calls_seen = 0;
+  read_ahead_start_over(x->reader.get(), x->item);
+}
+
 // The record is finished: reports its fault, or completes the file and puts
 // it in place.
 ExtractEvent write_file(ExtractionRun* x) {
@@ -247,7 +258,9 @@ ExtractEvent follow(ExtractionRun* x) {
     }
     write_ready(x);
     if (x->contents_finished) return write_file(x);
-    read_ahead_wait(x->reader.get(), x->item, x->calls_seen, &x->calls_seen, &x->contents_finished);
+    if (read_ahead_wait(x->reader.get(), x->item, x->calls_seen, &x->calls_seen, &x->contents_finished) ==
+        WaitResult::kStartOver)
+      start_file_over(x);
   }
 }
 

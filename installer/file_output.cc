@@ -271,6 +271,8 @@ bool write_output_file(OutputFile* file, std::span<const std::uint8_t> data) {
   return write_all(file->fd, data.data(), data.size());
 }
 
+bool rewind_output_file(OutputFile* file) { return ::lseek(file->fd, 0, SEEK_SET) == 0; }
+
 void restore_time_and_mode(OutputFile* file, std::uint32_t mtime, std::uint16_t mode) {
   if (file->in_place >= 0) {
     file->set_times = true;

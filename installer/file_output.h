@@ -62,6 +62,10 @@ bool open_output_file(int parent, const std::string& name, OutputFile* file);
 // set by the failing call, when it comes short.
 bool write_output_file(OutputFile* file, std::span<const std::uint8_t> data);
 
+// The next write goes to the start of the file again, over what was
+// written: its contents start over. False, with errno set, when it cannot.
+bool rewind_output_file(OutputFile* file);
+
 // Sets the access and modification times to `mtime` and the permission bits
 // from `mode` (an st_mode value). Failures are ignored, as with utime and
 // chmod on the path.

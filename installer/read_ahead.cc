@@ -85,10 +85,16 @@ struct PieceWork {
 //   kStoredCheck -> kPieces     they pass: its pieces wait for readers
 //   kPieces     -> kChecking    a reader claims its last piece
 //   kChecking   -> kFinished    every piece is done: the verdict on all of them
+//   kChecking   -> kStartOver   the pieces failed where the stream from its start
+//                               passes: the table does not fit, the contents start over
+//   kStartOver  -> kReady       the writer let go of the window; now a record
+//                               decoded from its start like any other
 //   any handed over -> kFree    the writer gives back the oldest, once it took it
 // "Handed over" slots are the `count` from `first` on; the writer takes only
 // the oldest of them.
-enum class SlotState { kFree, kHeader, kNeedsWindow, kPlacing, kReady, kStoredCheck, kPieces, kChecking, kFinished };
+enum class SlotState {
+  kFree, kHeader, kNeedsWindow, kPlacing, kReady, kStoredCheck, kPieces, kChecking, kStartOver, kFinished
+};
 
 // Who writes what (L: under the lock):
 //   header                     the sequencing reader, in kHeader (no one else looks at it then)
@@ -96,10 +102,12 @@ enum class SlotState { kFree, kHeader, kNeedsWindow, kPlacing, kReady, kStoredCh
 //   window, window_size,
 //   has_span, own_block        the sequencing reader, at kNeedsWindow -> kPlacing (L)
 //   stored_at                  the sequencing reader, in kPlacing; published by kReady (L)
-//   calls_done                 the checking reader, in kChecking (L)
+//   calls_done                 the checking reader, in kChecking (L); the writer
+//                              at kStartOver -> kReady (L)
 //   fault                      whoever moves the slot to kFinished (L)
 //   consumed                   the writer, while it holds the record (L)
-//   pieces, piece_work         the sequencing reader, in kHeader
+//   pieces, piece_work         the sequencing reader, in kHeader; the last piece's
+//                              reader clears them at kChecking -> kStartOver (L)
 //   pieces_claimed, pieces_finished, front_piece, failed_piece
 //                              the readers of its pieces (L)
 //   piece_work[p]              the reader that claimed piece p (see PieceWork)
@@ -491,7 +499,8 @@ WholeVerdict decode_from_start(ReadAhead* r, const ReadRecord* item, Decompresso
 // Under the lock: piece `p` is done. The last one done gives the verdict;
 // where the pieces failed, the stream decoded from its start settles it, and
 // a stream that passes so while its pieces did not had a table that does
-// not fit it: the file written from them is wrong, and the record fails.
+// not fit it: the record starts over, decoded from its start, and the
+// writer writes its file again.
 void finish_piece_locked(ReadAhead* r, Lock& hold, ReadRecord* item, std::uint32_t p, const PieceWork& result,
                          Decompressor* context, StoredCopy* copy) {
   PieceWork& work = item->piece_work[p];
@@ -511,7 +520,13 @@ void finish_piece_locked(ReadAhead* r, Lock& hold, ReadRecord* item, std::uint32
   WholeVerdict whole = context != nullptr ? decode_from_start(r, item, context, copy)
                                           : WholeVerdict{RecordCheck::kDecoder, 0};
   hold.lock();
-  if (whole.fault == RecordCheck::kNone) whole = {RecordCheck::kDataCrc, item->calls_done};
+  if (whole.fault == RecordCheck::kNone && !r->cancelled) {
+    item->state = SlotState::kStartOver;
+    item->pieces = nullptr;
+    item->piece_work.reset();
+    r->changed.notify_all();
+    return;
+  }
   item->calls_done = std::max(item->calls_done, whole.calls);
   finish_locked(r, item, whole.fault);
 }
@@ -804,13 +819,29 @@ RecordCheck header_fault_of(const ReadRecord* item) { return item->header_fault;
 
 RecordCheck contents_fault_of(const ReadRecord* item) { return item->fault; }
 
-void read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t calls_seen, std::uint32_t* calls_done,
-                     bool* finished) {
+WaitResult read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t calls_seen,
+                           std::uint32_t* calls_done, bool* finished) {
   Lock hold(r->lock);
   if (!r->threaded) (void)check_oldest_ready(r, hold, &r->context, &r->copy);  // the one record held
-  r->changed.wait(hold, [&] { return item->state == SlotState::kFinished || item->calls_done > calls_seen; });
-  *calls_done = item->calls_done;
+  r->changed.wait(hold, [&] {
+    return item->state == SlotState::kFinished || item->state == SlotState::kStartOver ||
+           item->calls_done > calls_seen;
+  });
   *finished = item->state == SlotState::kFinished;
+  if (item->state == SlotState::kStartOver) {
+    *calls_done = 0;
+    return WaitResult::kStartOver;
+  }
+  *calls_done = item->calls_done;
+  return WaitResult::kProgress;
+}
+
+void read_ahead_start_over(ReadAhead* r, ReadRecord* item) {
+  Lock hold(r->lock);
+  item->consumed = 0;
+  item->calls_done = 0;
+  item->state = SlotState::kReady;
+  r->changed.notify_all();
 }
 
 std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std::uint64_t written,

@@ -83,11 +83,24 @@ RecordCheck header_fault_of(const ReadRecord* item);
 // the record is finished.
 RecordCheck contents_fault_of(const ReadRecord* item);
 
+enum class WaitResult {
+  kProgress,   // calls were made, or the record is finished
+  kStartOver,  // the record's contents start over from their first byte
+};
+
 // Waits until `item` has made more than `calls_seen` decode calls or is
 // finished; gives the count and whether it is finished. A stored record
 // counts a call for every kDecodeCall bytes read (the last may be fewer).
-void read_ahead_wait(ReadAhead* reader, const ReadRecord* item, std::uint32_t calls_seen, std::uint32_t* calls_done,
-                     bool* finished);
+// kStartOver when a file decoded in pieces must be decoded again from its
+// first bit (its pieces did not fit its stream, which itself is sound):
+// the writer then writes its file again from the start and, once it no
+// longer looks at the bytes it had, calls read_ahead_start_over.
+WaitResult read_ahead_wait(ReadAhead* reader, const ReadRecord* item, std::uint32_t calls_seen,
+                           std::uint32_t* calls_done, bool* finished);
+
+// The writer let go of the record's window: its contents decode again from
+// the start, counted from no call.
+void read_ahead_start_over(ReadAhead* reader, ReadRecord* item);
 
 // The file's bytes from `written` on that are ready to be written, after
 // `calls_seen` calls: at most up to the end of the window. Empty when none

@@ -1,7 +1,8 @@
 // Payloads that pass every CRC yet ask for odd things: the installer, the
 // packer's verify and its extract must agree on each. Whatever verify calls
 // intact, the installer installs; extract fails exactly when the installer
-// does, and leaves the same tree.
+// does, and leaves the same tree. A piece table that does not fit its stream
+// fails verify alone: installing never depends on it.
 
 #include <gtest/gtest.h>
 
@@ -101,14 +102,15 @@ TEST(CraftedPayloads, InstallerVerifyAndExtractAgree) {
       {"a removal through a missing directory's '..'", {{"b", "1"}, removal("gone/../b")}, true},
       {"a removal of the empty path leaves the directory", {{"b", "1"}, removal(""), removal("b")}, true},
       // Files in pieces decode on every reader; the table never decides
-      // the contents, so one that misses the stream's seams fails the file.
+      // the contents: where it misses the stream's seams, the file decodes
+      // again from its start.
       {"files in pieces with their table",
        {in_pieces("big", 60000, 1), {"small", "s"}, in_pieces("d/other", 30000, 2)},
        true,
        Table::kAsBuilt},
       {"a table whose point misses the stream's seam",
        {{"first", "1"}, in_pieces("big", 60000, 3), {"after", "2"}},
-       false,
+       true,
        Table::kSeamMoved},
   };
   for (const CraftedCase& c : cases) {
@@ -122,7 +124,9 @@ TEST(CraftedPayloads, InstallerVerifyAndExtractAgree) {
 
     EXPECT_FALSE(installed.timed_out) << c.name;
     EXPECT_EQ(installed.extracted, c.installs) << c.name << "\n" << installed.stderr_text;
-    EXPECT_EQ(verified.exit_status == 0, c.installs) << c.name << "\n" << verified.stderr_text;
+    // verify also judges the table, which installing only trusts for speed.
+    const bool verifies = c.installs && c.table != Table::kSeamMoved;
+    EXPECT_EQ(verified.exit_status == 0, verifies) << c.name << "\n" << verified.stderr_text;
     EXPECT_EQ(extracted.exit_status == 0, c.installs) << c.name << "\n" << extracted.stderr_text;
     EXPECT_EQ(tree_of(temp / "extracted"), tree_of(temp / "installed")) << c.name;
   }
