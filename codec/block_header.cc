@@ -37,11 +37,12 @@ constexpr auto kSymbolPayloads = make_payloads<kSymbolCodeSize>([](std::uint32_t
   return s < 256 ? kEntryLiteral | entry_value(s) : entry_value(s - 253);
 });
 
-// Offset class q: the distance base 2^(q-1) + 1 (1 for class 0) and q - 1 extra bits.
+// Offset class q: the distance base 2^(q-1) + 1 (1 for class 0) and q - 1
+// extra bits, counted also in the length the table builder adds the code's to.
 constexpr auto kOffsetPayloads = make_payloads<kOffsetCodeSize>([](std::uint32_t q) {
-  return q == 0 ? entry_value(1) : entry_value((1u << (q - 1)) + 1) | ((q - 1) << kEntryWidthShift);
+  return q == 0 ? entry_value(1) : entry_value((1u << (q - 1)) + 1) | ((q - 1) << kEntryWidthShift) | (q - 1);
 });
-static_assert(kOffsetPayloads[kOffsetCodeSize - 1] == (entry_value(4097) | (12u << kEntryWidthShift)));
+static_assert(kOffsetPayloads[kOffsetCodeSize - 1] == (entry_value(4097) | (12u << kEntryWidthShift) | 12u));
 
 // Format notes: a length 0..6 is its 3-bit value; a length of 7 or more is
 // three 1 bits, one more 1 bit for each step above 7, then a 0 bit. Sixteen

@@ -10,13 +10,15 @@ namespace telo {
 namespace {
 
 constexpr int kWindowMask = kWindowSize - 1;
-constexpr int kWordCopy = 8;   // bytes a match copy moves per step
-constexpr int kWideCopy = 16;  // per step in the fast path when the distance allows
-constexpr int kMatchOverrun = 2 * kWideCopy;  // the fast path's copies may write this far past a match
+constexpr int kWordCopy = 8;   // bytes a match copy moves per step from 8 bytes back
+constexpr int kWideCopy = 16;  // per step from 16 bytes back and more
+// The fast path copies a match's first 32 bytes without a test, and a copy
+// in steps overshoots its end by less than a step: all within the slack.
+static_assert(2 * kWideCopy <= kStagingSlack);
 // The fast path decodes up to three symbols per step, with up to two refills.
 // It runs while those symbols are left in the block, their literals fit the
-// chunk and two refills fit in the source; a match that would come within a
-// wide copy's overrun of the chunk's end is copied the careful way.
+// chunk and two refills fit in the source; a match longer than the chunk's
+// room is cut the careful way.
 constexpr int kFastSymbols = 3;
 // Bits a step may use after its first refill before the next lookup: two
 // literals then a main-table index, or a match and its offset then an index;
@@ -26,8 +28,9 @@ static_assert(kMaxCodeLength + kMaxCodeLength + 12 + kSymbolEntryBits <= kRefill
 static_assert(kMaxCodeLength + kMaxCodeLength + kSmallEntryBits <= kRefillBits);
 constexpr int kFastInputMargin = 16;
 
-// Copies in steps of `step` bytes until `stop` is reached or passed; the
-// caller has made sure the overrun stays inside the chunk.
+// Copies in steps of `step` bytes until `stop` is reached or passed. The
+// source lies at least `step` bytes back, so each step reads only bytes
+// already written; the last one may write up to step - 1 bytes past `stop`.
 template <int step>
 inline void copy_in_steps(std::uint8_t* to, const std::uint8_t* from, const std::uint8_t* stop) {
   do {
@@ -37,76 +40,17 @@ inline void copy_in_steps(std::uint8_t* to, const std::uint8_t* from, const std:
   } while (to < stop);
 }
 
-// Copies `length` bytes of a match to out[at...], the source lying `distance`
-// bytes back (1 to 8192). The part before this call's output comes from the
-// window, which holds the previous chunk at the same indices modulo 8192; the
-// rest overlaps the output itself, so a short distance repeats a pattern.
-// Words may be written up to 7 bytes past the match, never past `limit`.
-int copy_match(const std::uint8_t* window, std::uint8_t* out, int at, int limit, int distance,
-               int length) {
-  if (distance > at) {
-    const int from_window = std::min(length, distance - at);
-    std::memcpy(out + at, window + kWindowSize - (distance - at), from_window);
-    at += from_window;
-    length -= from_window;
-    if (length == 0) return at;
-  }
-  std::uint8_t* to = out + at;
+// Copies a match of `length` bytes to `to` from `distance` bytes back (1 to
+// 8192). The chunk follows the window, which holds the history at the same
+// indices modulo 8192, so the source is always at to - distance; a short
+// distance repeats a pattern. May write up to 15 bytes past the match, into
+// bytes of the chunk not produced yet or its slack.
+inline void copy_match(std::uint8_t* to, int distance, int length) {
   const std::uint8_t* from = to - distance;
   std::uint8_t* const stop = to + length;
-  if (distance >= kWordCopy && at + length + kWordCopy <= limit) {
-    copy_in_steps<kWordCopy>(to, from, stop);
-  } else if (distance == 1) {
-    std::memset(to, *from, length);
-  } else {
-    while (to < stop) *to++ = *from++;
-  }
-  return at + length;
-}
-
-// Copies what fits of a match into the chunk (limit n) and keeps the rest
-// for the next call. Returns the new output count.
-int copy_match_cut(Decompressor& context, std::uint8_t* out, int produced, int n, int distance,
-                   int length) {
-  const int copied = std::min(length, n - produced);
-  produced = copy_match(context.window, out, produced, n, distance, copied);
-  if (copied < length) {
-    context.copy_remaining = length - copied;
-    context.copy_from = static_cast<std::uint32_t>(produced - distance) & kWindowMask;
-  }
-  return produced;
-}
-
-// A match in the fast path: the copy is known to fit the chunk with room
-// for a wide copy's overrun (kMatchOverrun bytes past the match). Most
-// matches reach at least 16 bytes back and are at most 32 long: two wide
-// copies, from the window or from this chunk, without a branch between.
-inline void copy_match_fast(const std::uint8_t* window, std::uint8_t* out, std::uint8_t* to,
-                            int distance, int length) {
-  const int at = static_cast<int>(to - out);
-  // Rare: a source that starts in the window and runs (or reads ahead) into this chunk.
-  if (static_cast<unsigned>(distance - at - 1) < static_cast<unsigned>(length + kMatchOverrun - 1)) {
-    copy_match(window, out, at, at + length + kMatchOverrun, distance, length);
-    return;
-  }
   if (distance >= kWideCopy) {
-    // The window holds the previous chunk at the same indices: the source
-    // is at index at - distance of this chunk or of that one (selected
-    // without a branch, which would go either way).
-    const std::uint8_t* const base = distance > at ? window + kWindowSize : out;
-    const std::uint8_t* from = base + (at - distance);
-    std::memcpy(to, from, kWideCopy);
-    std::memcpy(to + kWideCopy, from + kWideCopy, kWideCopy);
-    if (length > 2 * kWideCopy) copy_in_steps<kWideCopy>(to + 2 * kWideCopy, from + 2 * kWideCopy, to + length);
-    return;
-  }
-  if (distance > at) {
-    copy_match(window, out, at, at + length + kMatchOverrun, distance, length);
-    return;
-  }
-  const std::uint8_t* from = to - distance;
-  std::uint8_t* const stop = to + length;
-  if (distance >= kWordCopy) {
+    copy_in_steps<kWideCopy>(to, from, stop);
+  } else if (distance >= kWordCopy) {
     copy_in_steps<kWordCopy>(to, from, stop);
   } else if (distance == 1) {
     std::memset(to, *from, static_cast<std::size_t>(length));
@@ -115,9 +59,36 @@ inline void copy_match_fast(const std::uint8_t* window, std::uint8_t* out, std::
   }
 }
 
-// Discards an entry's code from the reader.
+// Copies what fits of a match into the chunk (limit n) and keeps the rest
+// for the next call. Returns the new output count.
+int copy_match_cut(Decompressor& context, std::uint8_t* out, int produced, int n, int distance,
+                   int length) {
+  const int copied = std::min(length, n - produced);
+  copy_match(out + produced, distance, copied);
+  produced += copied;
+  if (copied < length) {
+    context.copy_remaining = length - copied;
+    context.copy_from = static_cast<std::uint32_t>(produced - distance) & kWindowMask;
+  }
+  return produced;
+}
+
+// A match in the fast path. Most matches reach at least 16 bytes back and
+// are at most 32 long: two wide copies without a test between.
+inline void copy_match_fast(std::uint8_t* to, int distance, int length) {
+  if (distance < kWideCopy) {
+    copy_match(to, distance, length);
+    return;
+  }
+  const std::uint8_t* from = to - distance;
+  std::memcpy(to, from, kWideCopy);
+  std::memcpy(to + kWideCopy, from + kWideCopy, kWideCopy);
+  if (length > 2 * kWideCopy) copy_in_steps<kWideCopy>(to + 2 * kWideCopy, from + 2 * kWideCopy, to + length);
+}
+
+// Discards an entry's code (an offset's with its extra bits) from the reader.
 // The shift takes the low six bits of the entry alone (a length is at most
-// 16), which keeps the byte extraction off the path to the next lookup.
+// 28), which keeps the byte extraction off the path to the next lookup.
 inline void consume(BitReader& r, std::uint32_t entry) {
   r.bits <<= entry & 63;
   r.count -= static_cast<int>(entry & kEntryLengthMask);
@@ -145,7 +116,6 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
                 std::uint32_t& remaining) {
   std::uint8_t* to = out + produced;
   if (n - produced < kFastSymbols || reader.end - reader.in < kFastInputMargin) return produced;
-  const std::uint8_t* const window = context.window;
   // The tables are reached through the context, at fixed displacements from
   // one register.
   const Decompressor& c = context;
@@ -188,15 +158,15 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
     std::uint32_t offset = c.offset_entries[peek_bits(r, kSmallEntryBits)];
     if (refill_for_offset) refill_word(r);
     if (offset & kEntryLink) offset = follow_link(r, c.offset_entries, kSmallEntryBits, offset);
+    const std::uint64_t before = r.bits;
     consume(r, offset);
-    const int extra = static_cast<int>((offset >> kEntryWidthShift) & kEntryWidthMask);
-    const int distance = static_cast<int>(entry_value_of(offset) + take_bits(r, extra));
     entry = main_entry(r, c);
-    if (end - to < length + kMatchOverrun) {
+    const int distance = static_cast<int>(entry_value_of(offset) + offset_extra_bits(before, offset));
+    if (length > end - to) {
       to = out + copy_match_cut(context, out, static_cast<int>(to - out), n, distance, length);
       continue;
     }
-    copy_match_fast(window, out, to, distance, length);
+    copy_match_fast(to, distance, length);
     to += length;
   }
   reader = r;
@@ -209,12 +179,13 @@ int decode_fast(Decompressor& context, BitReader& reader, std::uint8_t* out, int
 // Format notes: a block's symbols are literals and matches; the header of
 // the next block is read only when a symbol is needed and the block is used
 // up. A block size of 0 is never used up again (the count goes below zero).
-int produce_chunk(Decompressor& context, BitReader& reader, std::uint8_t* out, int n) {
+int produce_chunk(Decompressor& context, BitReader& reader, int n) {
+  std::uint8_t* const out = context.window + kWindowSize;
   int produced = 0;
   if (context.copy_remaining > 0) {
     const int length = std::min(context.copy_remaining, n);
-    produced = copy_match(context.window, out, 0, n, kWindowSize - static_cast<int>(context.copy_from),
-                          length);
+    copy_match(out, kWindowSize - static_cast<int>(context.copy_from), length);
+    produced = length;
     context.copy_remaining -= length;
     context.copy_from = (context.copy_from + length) & kWindowMask;
   }

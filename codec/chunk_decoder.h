@@ -10,9 +10,11 @@
 
 namespace telo {
 
-// Produces up to n bytes (1 to 8192) at out, which the caller then moves to
-// the window. Returns the count produced: n, or fewer when the stream was
-// refused (error_code is then set). `out` must not overlap the window.
-int produce_chunk(Decompressor& context, BitReader& reader, std::uint8_t* out, int n);
+// Produces up to n bytes (1 to 8192) in the chunk area right after the
+// window (context.window + kWindowSize), which the caller then moves to the
+// destination and to the window. Returns the count produced: n, or fewer when
+// the stream was refused (error_code is then set). Bytes of the chunk area
+// past the count may be overwritten.
+int produce_chunk(Decompressor& context, BitReader& reader, int n);
 
 }  // namespace telo

@@ -13,7 +13,8 @@ namespace telo {
 
 // Entry layout (32 bits): the table's user picks the payload bits, the
 // builder adds the code length into the low byte.
-//   bits 0..7    code length to discard (the whole code, also in a subtable)
+//   bits 0..7    code length to discard (the whole code, also in a subtable;
+//                offsets: with the class's extra bits after it)
 //   bits 8..11   offsets: the class's count of extra bits
 //   bits 16..29  the decoded value (symbol, match length or base distance)
 //   bit  30      kEntryLink: bits 16..29 are the subtable's first entry,

@@ -15,6 +15,13 @@ namespace telo {
 // carries it.
 inline constexpr int kTextSize = 16640;
 
+// The decoder builds each chunk right after the window's 8192 bytes, so that
+// a match reads its source at a fixed distance back whether it lies in the
+// history or in this chunk; the slack takes the whole words a copy writes
+// past a match's end.
+inline constexpr int kStagingSlack = 64;
+inline constexpr int kWindowAllocation = 2 * kWindowSize + kStagingSlack;
+
 struct Decompressor {
   // --- decoding ---
   ByteWindow* source = nullptr;
@@ -28,7 +35,9 @@ struct Decompressor {
   std::uint64_t start_bit = 0;      // where in the source a new stream's first bit lies
   std::int32_t window_size = 0;
   std::int32_t block_remaining = 0;
-  std::uint8_t* window = nullptr;   // kWindowSize bytes; the compressor's block buffer
+  // kWindowAllocation bytes: the history (kWindowSize, also the compressor's
+  // block buffer), then the chunk being decoded and its slack.
+  std::uint8_t* window = nullptr;
   std::uint8_t symbol_lengths[kSymbolCodeSize] = {};
   std::uint8_t small_lengths[20] = {};
   std::uint16_t left_child[kTreeNodes] = {};

@@ -34,7 +34,7 @@ int decompressor_create(Decompressor** slot) {
   if (memory == nullptr) return CODEC_ERR_NO_MEMORY;
   auto* context = new (memory) Decompressor{};
   // Matches reach back the whole window, so a smaller one is no use.
-  context->window = static_cast<std::uint8_t*>(codec_calloc(1, kWindowSize));
+  context->window = static_cast<std::uint8_t*>(codec_calloc(1, kWindowAllocation));
   if (context->window == nullptr) {
     free_context(context);
     return CODEC_ERR_NO_MEMORY;
@@ -93,11 +93,12 @@ int decompressor_decode(Decompressor* context, ByteWindow* source, ByteWindow* d
     context->status = DECODE_RUNNING;
   }
   BitReader reader = bit_reader_resume(*context, *source, fresh);
-  std::uint8_t* out = destination->pos;
-  const int produced = produce_chunk(*context, reader, out, n);
-  std::memset(out + produced, 0, static_cast<std::size_t>(n - produced));
+  std::uint8_t* const chunk = context->window + kWindowSize;
+  const int produced = produce_chunk(*context, reader, n);
+  std::memset(chunk + produced, 0, static_cast<std::size_t>(n - produced));
   bit_reader_suspend(reader, *context, *source);
-  std::memcpy(context->window, out, static_cast<std::size_t>(n));
+  std::memcpy(destination->pos, chunk, static_cast<std::size_t>(n));
+  std::memcpy(context->window, chunk, static_cast<std::size_t>(n));
   destination->pos += n;
   if (context->error_code != 0) {
     context->status = DECODE_FAILED;

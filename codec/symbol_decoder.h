@@ -48,14 +48,24 @@ inline std::uint32_t decode_symbol(BitReader& reader, const Decompressor& contex
   return decode_entry(reader, context.symbol_entries, kSymbolEntryBits);
 }
 
+// An offset entry's length covers its class code and the extra bits after
+// it, so one shift discards both; the extra bits are then read from the bits
+// as they were before (`before`): the last of the entry's length.
+inline std::uint32_t offset_extra_bits(std::uint64_t before, std::uint32_t entry) {
+  const auto total = static_cast<int>(entry & kEntryLengthMask);  // 0 to 28
+  const std::uint32_t mask = (1u << ((entry >> kEntryWidthShift) & kEntryWidthMask)) - 1;
+  return static_cast<std::uint32_t>((before >> 1) >> (63 - total)) & mask;
+}
+
 // Format notes: offset class q is 0 for offset 0, else 2^(q-1) plus q - 1
 // extra bits that follow the class code (class 13: 4096..8191). A match
 // copies from offset + 1 bytes behind the output; that distance (1 to 8192)
 // is what this returns. Needs 28 bits ready.
 inline int decode_distance(BitReader& reader, const Decompressor& context) {
-  const std::uint32_t entry = decode_entry(reader, context.offset_entries, kSmallEntryBits);
-  const int extra = static_cast<int>((entry >> kEntryWidthShift) & kEntryWidthMask);
-  return static_cast<int>(entry_value_of(entry) + take_bits(reader, extra));
+  const std::uint32_t entry = lookup_entry(reader, context.offset_entries, kSmallEntryBits);
+  const std::uint64_t before = reader.bits;
+  skip_bits(reader, static_cast<int>(entry & kEntryLengthMask));
+  return static_cast<int>(entry_value_of(entry) + offset_extra_bits(before, entry));
 }
 
 }  // namespace telo
