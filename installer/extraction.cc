@@ -190,7 +190,11 @@ bool folder_cacheable(std::string_view rel_path) {
 // kNone.
 bool prepare_in_kept_folder(ExtractionRun* x, const char* rel_path, ExtractFault* fault, int* errnum) {
   const PathSplit split = split_last_component(rel_path);
-  CachedFolder* folder = folder_cache_find(&x->folders, split.directories);
+  // One key for every spelling of a folder ("a//b/", "a/./b/"), so that no
+  // two kept folders are the same one.
+  std::string key;
+  for (std::string_view part : path_components(split.directories)) key.append(part).push_back('/');
+  CachedFolder* folder = folder_cache_find(&x->folders, key);
   if (folder == nullptr) {
     Text directories = prefix_of(rel_path, directory_part(rel_path).size());
     if (directories == nullptr) {
@@ -210,8 +214,8 @@ bool prepare_in_kept_folder(ExtractionRun* x, const char* rel_path, ExtractFault
     struct stat info;
     const int guarded = open_guarded_beneath(x->root, split.directories, &info);
     if (guarded < 0) return false;
-    const bool fresh = made && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0 && info.st_nlink == 2;
-    folder = folder_cache_keep(&x->folders, split.directories, guarded, fresh);
+    const bool fresh = made && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0;
+    folder = folder_cache_keep(&x->folders, key, guarded, fresh);
   }
   const std::string name(split.name);
   const TargetState target = folder_name_free(*folder, name) ? TargetState::kFree : TargetState::kUnknown;

@@ -21,7 +21,7 @@
 namespace telo {
 
 struct CachedFolder {
-  std::string key;    // the directories of the record's path, as written ("a/b/")
+  std::string key;    // the directories of the record's path, each with its '/' ("a/b/")
   int fd = -1;        // the folder (O_PATH), owned
   bool fresh = false;
   std::unordered_set<std::string> names;  // fresh: what this run made in it

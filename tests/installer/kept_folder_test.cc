@@ -160,6 +160,18 @@ TEST_P(KeptFolder, AFileWrittenAgainInAFolderMadeNowKeepsItsMode) {
   EXPECT_EQ(mode_of(dir_ / "root/n/x"), 0600u);
 }
 
+// A file written through another spelling of a folder this run made is
+// known there by its name: written again, it keeps its mode.
+TEST_P(KeptFolder, AFileWrittenThroughAnotherSpellingOfAFreshFolderKeepsItsMode) {
+  for (const char* spelling : {"n//z", "n/./z", "/n/z"}) {
+    ScopedTempDir dir;
+    const ExtractEvent last = extract(dir, {file("n/a"), file_with_mode(spelling, 0100600), file("n/z", "again")});
+    EXPECT_EQ(last.kind, ExtractEventKind::kFinished) << spelling;
+    EXPECT_EQ(testing::read_file(dir / "root/n/z"), "again") << spelling;
+    EXPECT_EQ(mode_of(dir / "root/n/z"), 0600u) << spelling;
+  }
+}
+
 // A folder made inside a folder this run made: a damaged file at the
 // folder's name is refused for the folder, before its contents are checked.
 TEST_P(KeptFolder, AFolderMadeInAFreshFolderIsFoundBeforeTheContents) {
