@@ -6,6 +6,7 @@
 // each into a fresh directory on the same file system:
 //   telo-installer     typed answers, cancelled at the first question after extraction
 //   telo-pack extract  the same installer, without the wizard
+//   tar -xf            the uncompressed tar archive
 //   tar -xzf           the gzip archive
 //   tar -I zstd -xf    the zstd archive
 //   cp -a              the tree itself
@@ -23,6 +24,12 @@
 //
 //   bench/install_bench.sh [CORPUS]          (configures, builds and runs)
 //   build/bench/install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK] [--arch NAME]...
+//
+// With --small the corpus is instead a tree of many small files (made with
+// bench/make_small_tree.sh when missing), which shows the cost per file: the
+// installer, telo-pack extract and tar -xf of its uncompressed tar take turns,
+// first below --work (on the disk), then below --tmpfs DIR (/dev/shm by default).
+//   build/bench/install_bench --small [TREE] [--rounds N] [--work DIR] [--tmpfs DIR]
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -208,6 +215,8 @@ struct Options {
   std::string pack;  // telo-pack to build the installer with
   int rounds = 5;
   std::vector<std::string> archs;  // more installers, timed beside this build's
+  bool small = false;              // the tree of small files instead of the corpus
+  fs::path tmpfs = "/dev/shm/telo-bench-small";
 };
 
 Options parse_options(int argc, char** argv) {
@@ -225,18 +234,25 @@ Options parse_options(int argc, char** argv) {
       options.archs.push_back(argv[++i]);
     } else if (arg == "--work" && i + 1 < argc) {
       options.work = argv[++i];
+    } else if (arg == "--small") {
+      options.small = true;
+    } else if (arg == "--tmpfs" && i + 1 < argc) {
+      options.tmpfs = argv[++i];
     } else if (!arg.empty() && arg[0] != '-') {
       options.corpus = arg;
     } else {
-      fail("usage: install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK] [--arch NAME]...");
+      fail("usage: install_bench [CORPUS] [--rounds N] [--work DIR] [--pack TELO_PACK] [--arch NAME]... "
+           "| --small [TREE] [--rounds N] [--work DIR] [--tmpfs DIR]");
     }
   }
+  if (options.small && options.corpus == Options().corpus)
+    options.corpus = fs::path(TELO_SOURCE_DIR) / "build" / "bench-small-tree";
   return options;
 }
 
-void ensure_corpus(const fs::path& corpus) {
-  if (fs::is_directory(corpus / "app")) return;
-  const fs::path script = fs::path(TELO_SOURCE_DIR) / "bench" / "make_corpus.sh";
+void ensure_corpus(const fs::path& corpus, bool small) {
+  if (fs::is_directory(small ? corpus : corpus / "app")) return;
+  const fs::path script = fs::path(TELO_SOURCE_DIR) / "bench" / (small ? "make_small_tree.sh" : "make_corpus.sh");
   std::fprintf(stderr, "making the corpus in %s ...\n", corpus.c_str());
   fs::create_directories(corpus.parent_path());
   if (run_shell("bash " + quote(script.string()) + " " + quote(corpus.string()) + " >&2").exit_status != 0)
@@ -244,11 +260,12 @@ void ensure_corpus(const fs::path& corpus) {
 }
 
 // In front of this build's installer, or (arch given) of that architecture's.
-void build_installer(const std::string& pack, const fs::path& corpus, const std::string& installer,
-                     const std::string& arch = "") {
+// The application is `app`; `jre`, when given, goes into slot 1.
+void build_installer(const std::string& pack, const fs::path& app, const fs::path& jre,
+                     const std::string& installer, const std::string& arch = "") {
   if (pack.empty()) fail("no telo-pack in this build; name one with --pack");
-  std::vector<std::string> argv = {pack, "build", "-o", installer, "--jre", (corpus / "jre").string(),
-                                   (corpus / "app").string()};
+  std::vector<std::string> argv = {pack, "build", "-o", installer, app.string()};
+  if (!jre.empty()) argv.insert(argv.end(), {"--jre", jre.string()});
   if (arch.empty()) {
     argv.insert(argv.end(), {"--stub", TELO_INSTALLER_PATH});
   } else {
@@ -316,18 +333,96 @@ void print_table(const std::vector<Contender>& contenders, double corpus_bytes) 
   }
 }
 
+// Welcome: Next; the default directory (from -TELO); keep it despite the
+// warning about its place; Cancel at the first question after extraction.
+// `front` runs the program (taskset, to keep it on one core). The tree
+// written must be `expected`, in files and bytes.
+RunInto installing(const std::string& program, const std::vector<std::string>& front, TreeSize expected,
+                   const std::string& errors) {
+  return [program, front, expected, errors](const fs::path& out) {
+    std::vector<std::string> command = front;
+    command.insert(command.end(), {program, "-TELO", out.string()});
+    const ChildRun run = run_child(command, "n\ny\nn\nc\n", errors, true);
+    const TreeSize written = tree_size(out);
+    if (written.files != expected.files || written.bytes != expected.bytes)
+      fail(program + " wrote " + std::to_string(written.files) + " files, see " + errors);
+    return run;
+  };
+}
+
+RunInto untarring(const std::vector<std::string>& tar_options, const std::vector<std::string>& front) {
+  return [tar_options, front](const fs::path& out) {
+    fs::create_directories(out);
+    std::vector<std::string> command = front;
+    command.push_back("/bin/tar");
+    command.insert(command.end(), tar_options.begin(), tar_options.end());
+    command.insert(command.end(), {"-C", out.string()});
+    const ChildRun run = run_child(command);
+    if (run.exit_status != 0) fail("tar failed");
+    return run;
+  };
+}
+
+RunInto extracting(const std::string& pack, const std::string& installer) {
+  return [pack, installer](const fs::path& out) {
+    const ChildRun run = run_child({pack, "extract", installer, out.string()}, "", "/dev/null", true);
+    if (run.exit_status != 0) fail("telo-pack extract failed");
+    return run;
+  };
+}
+
+// The tree of small files: the installer, telo-pack extract and tar -xf of
+// its uncompressed tar in turns, on the disk (below --work) and on a tmpfs.
+int run_small(const Options& options) {
+  ensure_corpus(options.corpus, true);
+  fs::create_directories(options.work);
+  const std::string installer = (options.work / "small-setup.bin").string();
+  const std::string tarball = (options.work / "small.tar").string();
+  build_installer(options.pack, options.corpus, "", installer);
+  // The folders by name, not ".": tar -xf then makes no entry for the top.
+  if (run_shell("cd " + quote(options.corpus.string()) + " && tar -cf " + quote(tarball) + " d*").exit_status != 0)
+    fail("could not make the tar archive");
+  const TreeSize tree = tree_size(options.corpus);
+  const PayloadFacts facts = read_payload_facts(installer);
+  for (const std::string& input : {installer, tarball}) warm_page_cache(input);
+  const std::string errors = (options.work / "installer.stderr").string();
+  std::printf("tree %s: %llu files, %.1f MB; tar %.1f MB; installer payload %u records, %.1f MB stored; %d rounds\n",
+              options.corpus.c_str(), static_cast<unsigned long long>(tree.files), tree.bytes / 1e6,
+              fs::file_size(tarball) / 1e6, facts.records, facts.stored_bytes / 1e6, options.rounds);
+  struct Place {
+    const char* name;
+    fs::path outputs;
+  };
+  for (const Place& place : {Place{"disk", options.work / "out"}, Place{"tmpfs", options.tmpfs}}) {
+    std::vector<Contender> contenders = {
+        contender("tar -xf", untarring({"-xf", tarball}, {})),
+        contender("telo-pack extract", extracting(options.pack, installer)),
+        contender("telo-installer", installing(installer, {}, tree, errors)),
+    };
+    run_rounds(contenders, options.rounds, place.outputs);
+    std::printf("\n%s (%s):\n", place.name, place.outputs.c_str());
+    print_table(contenders, static_cast<double>(tree.bytes));
+    const double tar = median(contenders[0].seconds);
+    std::printf("extract / tar -xf: %.2f, installer / tar -xf: %.2f (target <= 1.50)\n",
+                median(contenders[1].seconds) / tar, median(contenders[2].seconds) / tar);
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace telo
 
 int main(int argc, char** argv) {
   using namespace telo;
   Options options = parse_options(argc, argv);
-  ensure_corpus(options.corpus);
+  if (options.small) return run_small(options);
+  ensure_corpus(options.corpus, false);
   fs::create_directories(options.work);
   const std::string installer = (options.work / "telo-setup.bin").string();
+  const std::string plain_tarball = (options.work / "corpus.tar").string();
   const std::string gzip_tarball = (options.work / "corpus.tar.gz").string();
   const std::string zstd_tarball = (options.work / "corpus.tar.zst").string();
-  build_installer(options.pack, options.corpus, installer);
+  build_installer(options.pack, options.corpus / "app", options.corpus / "jre", installer);
   struct ArchInstaller {
     std::string arch;
     std::string path;
@@ -335,57 +430,27 @@ int main(int argc, char** argv) {
   std::vector<ArchInstaller> arch_installers;
   for (const std::string& arch : options.archs) {
     arch_installers.push_back({arch, (options.work / ("telo-setup-" + arch + ".bin")).string()});
-    build_installer(options.pack, options.corpus, arch_installers.back().path, arch);
+    build_installer(options.pack, options.corpus / "app", options.corpus / "jre", arch_installers.back().path, arch);
   }
   const std::string tar_in = "tar -C " + quote(options.corpus.string()) + " -cf - app jre";
-  if (run_shell(tar_in + " | gzip -6 > " + quote(gzip_tarball)).exit_status != 0 ||
+  if (run_shell(tar_in + " > " + quote(plain_tarball)).exit_status != 0 ||
+      run_shell(tar_in + " | gzip -6 > " + quote(gzip_tarball)).exit_status != 0 ||
       run_shell(tar_in + " | zstd -q -19 -T0 > " + quote(zstd_tarball)).exit_status != 0)
     fail("could not make the tar archives (are gzip and zstd there?)");
 
   const TreeSize corpus = tree_size(options.corpus);
   const PayloadFacts facts = read_payload_facts(installer);
   warm_page_cache(options.corpus);
-  for (const std::string& input : {installer, gzip_tarball, zstd_tarball}) warm_page_cache(input);
+  for (const std::string& input : {installer, plain_tarball, gzip_tarball, zstd_tarball}) warm_page_cache(input);
   for (const ArchInstaller& other : arch_installers) warm_page_cache(other.path);
 
   const std::string errors = (options.work / "installer.stderr").string();
-  // Welcome: Next; the default directory (from -TELO); keep it despite the
-  // warning about its place; Cancel at the first question after extraction.
-  auto installing = [&](const std::string& program, const std::vector<std::string>& front) -> RunInto {
-    return [&, program, front](const fs::path& out) {
-      std::vector<std::string> command = front;
-      command.insert(command.end(), {program, "-TELO", out.string()});
-      const ChildRun run = run_child(command, "n\ny\nn\nc\n", errors, true);
-      const TreeSize written = tree_size(out);
-      if (written.files != corpus.files || written.bytes != corpus.bytes)
-        fail(program + " wrote " + std::to_string(written.files) + " files, see " + errors);
-      return run;
-    };
-  };
-  // `front` runs the program (taskset, to keep it on one core).
-  auto untarring = [&](const std::vector<std::string>& tar_options, const std::vector<std::string>& front) -> RunInto {
-    return [&, tar_options, front](const fs::path& out) {
-      fs::create_directories(out);
-      std::vector<std::string> command = front;
-      command.push_back("/bin/tar");
-      command.insert(command.end(), tar_options.begin(), tar_options.end());
-      command.insert(command.end(), {"-C", out.string()});
-      const ChildRun run = run_child(command);
-      if (run.exit_status != 0) fail("tar failed");
-      return run;
-    };
-  };
   std::vector<Contender> both_cores = {
-      contender("telo-installer", installing(installer, {})),
-      contender("telo-pack extract",
-                [&](const fs::path& out) {
-                  const ChildRun run =
-                      run_child({options.pack, "extract", installer, out.string()}, "", "/dev/null", true);
-                  if (run.exit_status != 0) fail("telo-pack extract failed");
-                  return run;
-                }),
+      contender("telo-installer", installing(installer, {}, corpus, errors)),
+      contender("telo-pack extract", extracting(options.pack, installer)),
       contender("tar -I zstd -xf (zstd -19)", untarring({"-I", "zstd", "-xf", zstd_tarball}, {})),
       contender("tar -xzf (gzip -6)", untarring({"-xzf", gzip_tarball}, {})),
+      contender("tar -xf (no compression)", untarring({"-xf", plain_tarball}, {})),
       contender("cp -a",
                 [&](const fs::path& out) {
                   const ChildRun run = run_child({"/bin/cp", "-a", options.corpus.string(), out.string()});
@@ -394,10 +459,10 @@ int main(int argc, char** argv) {
                 }),
   };
   for (const ArchInstaller& other : arch_installers)
-    both_cores.push_back(contender("telo-installer " + other.arch, installing(other.path, {})));
+    both_cores.push_back(contender("telo-installer " + other.arch, installing(other.path, {}, corpus, errors)));
   const std::vector<std::string> core0 = {"/usr/bin/taskset", "-c", "0"};
   std::vector<Contender> one_core = {
-      contender("telo-installer, one core", installing(installer, core0)),
+      contender("telo-installer, one core", installing(installer, core0, corpus, errors)),
       contender("tar -xzf, one core", untarring({"-xzf", gzip_tarball}, core0)),
   };
   run_rounds(both_cores, options.rounds, options.work / "out");
@@ -414,7 +479,8 @@ int main(int argc, char** argv) {
   const double base = median(install.seconds);
   auto ratio = [&](const Contender& c) { return base / median(c.seconds); };
   std::printf("\ninstall / tar -I zstd -xf: %.2f (target <= 1.00)\n", ratio(both_cores[2]));
-  std::printf("install / cp -a:           %.2f (target <= 1.30)\n", ratio(both_cores[4]));
+  std::printf("install / tar -xf:         %.2f\n", ratio(both_cores[4]));
+  std::printf("install / cp -a:           %.2f (target <= 1.30)\n", ratio(both_cores[5]));
   std::printf("extract / install:         %.2f (target <= 1.10)\n", median(both_cores[1].seconds) / base);
   std::printf("install / tar -xzf, both on one core: %.2f (target <= 0.70)\n",
               median(one_core[0].seconds) / median(one_core[1].seconds));

@@ -62,8 +62,12 @@ char* shorten(const char* text) {
   return elided(text + kShownWhole);
 }
 
-// Errors are ignored: on a pipe or a file there is nothing to drain.
-void drain_standard_error() { (void)::tcdrain(STDERR_FILENO); }
+// Only a terminal has output to drain; on a pipe or a file the call would
+// fail once per file drawn, so whether it is one is asked once.
+void drain_standard_error() {
+  static const bool on_terminal = ::isatty(STDERR_FILENO) == 1;
+  if (on_terminal) (void)::tcdrain(STDERR_FILENO);
+}
 
 void clear_line() {
   write_repeated("\b \b", 3, printed_count);

@@ -188,7 +188,8 @@ int open_beneath(int root, std::string_view rel) {
   return walk_beneath(root, rel);
 }
 
-int make_directories_beneath(int root, std::string_view rel, mode_t mode) {
+int make_directories_beneath(int root, std::string_view rel, mode_t mode, bool* made_last) {
+  if (made_last != nullptr) *made_last = false;
   std::deque<std::string> components;
   push_components(rel, &components, false);
   Fd parent(open_beneath(root, ""));
@@ -209,8 +210,30 @@ int make_directories_beneath(int root, std::string_view rel, mode_t mode) {
       return -1;
     }
     parent = std::move(next);
+    if (made_last != nullptr) *made_last = made;
   }
   return parent.release();
+}
+
+int open_guarded_beneath(int root, std::string_view rel, struct stat* info) {
+  const uid_t self = ::geteuid();
+  const auto guarded = [self](const struct stat& s) {
+    return S_ISDIR(s.st_mode) && (s.st_uid == self || s.st_uid == 0) && (s.st_mode & 022) == 0;
+  };
+  if (::fstat(root, info) != 0 || !guarded(*info)) return -1;
+  Fd here(::openat(root, ".", kDirectoryFlags));
+  if (here.fd < 0) return -1;
+  const std::vector<std::string_view> parts = path_components(rel);
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    if (parts[k] == "..") return -1;
+    const std::string name(parts[k]);
+    Fd next(::openat(here.fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW));
+    if (next.fd < 0 || ::fstat(next.fd, info) != 0 || !S_ISDIR(info->st_mode)) return -1;
+    // The last folder's own entries may be anyone's: its files are looked at per record.
+    if (k + 1 < parts.size() && !guarded(*info)) return -1;
+    here = std::move(next);
+  }
+  return here.release();
 }
 
 int open_parent_beneath(int root, std::string_view rel, std::string* name) {

@@ -10,6 +10,7 @@
 // otherwise the path is walked a component at a time, each link read and
 // followed by hand.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -29,8 +30,16 @@ int open_beneath(int root, std::string_view rel);
 // (the caller applies its umask), also below a folder whose default ACL
 // would take bits away. -1 with errno set by the failing call; something
 // other than a directory in the way (a dangling link too) gives EEXIST, as
-// mkdir does.
-int make_directories_beneath(int root, std::string_view rel, mode_t mode);
+// mkdir does. `made_last`, when given, tells whether the last directory
+// was made here.
+int make_directories_beneath(int root, std::string_view rel, mode_t mode, bool* made_last = nullptr);
+
+// Opens directory `rel` below `root` (O_PATH) only when no one but this user
+// and the super-user can change where the path leads: `root` and every
+// directory below it on the way are owned by one of them and writable by
+// no one else, and no component is a link or "..". -1 otherwise. `info`
+// gets the directory's own status.
+int open_guarded_beneath(int root, std::string_view rel, struct stat* info);
 
 // Opens the directory that holds the file `rel` names below `root`, and sets
 // `name` to the file's name in it. A link at the file's path is followed as

@@ -18,6 +18,7 @@
 #include "installer/beneath.h"
 #include "installer/directories.h"
 #include "installer/file_output.h"
+#include "installer/folder_cache.h"
 #include "installer/read_ahead.h"
 #include "payload/crc16.h"
 #include "payload/record_path.h"
@@ -74,6 +75,8 @@ struct ExtractionRun {
   Phase phase = Phase::kTake;
   ReadRecord* item = nullptr;  // the record being written, or the last one taken
   OutputFile file;
+  FolderCache folders;           // the folders of the last files, kept open
+  CachedFolder* folder = nullptr;  // the one the record's file goes into, if kept
   std::uint32_t calls = 0;       // decode calls the record takes
   std::uint32_t calls_seen = 0;  // decode calls the reader has reported
   std::uint32_t calls_shown = 0; // of those, turned into events
@@ -161,6 +164,8 @@ ExtractFault remove_record_path(ExtractionRun* x, const char* rel_path) {
   if (trimmed == nullptr) return ExtractFault::kDirectoryMemory;
   if (!open_root(x, false, &errnum)) return ExtractFault::kNone;  // nothing there to remove
   if (!removes) return ExtractFault::kNone;
+  // What it removes may be a kept folder or a part of its path.
+  folder_cache_clear(&x->folders);
   const char* name = trimmed.get() + target.directories.size();
   const int parent = open_beneath(x->root, target.directories);
   if (parent < 0) return ExtractFault::kNone;
@@ -170,14 +175,82 @@ ExtractFault remove_record_path(ExtractionRun* x, const char* rel_path) {
   return ExtractFault::kNone;
 }
 
+// A path whose file's directories and parent are one folder the cache can
+// keep: no '\\' (which cuts the directories short of the parent) and no "..".
+bool folder_cacheable(std::string_view rel_path) {
+  if (rel_path.find('\\') != std::string_view::npos) return false;
+  for (std::string_view part : path_components(rel_path))
+    if (part == "..") return false;
+  return true;
+}
+
+// The record's file in a folder of the cache: found there, or made and
+// kept when no one else can change its path. False when the file goes the
+// way of every record (the folder is not kept, or a link stands at its
+// name), its directories made; the file has been started when `fault` is
+// kNone.
+bool prepare_in_kept_folder(ExtractionRun* x, const char* rel_path, ExtractFault* fault, int* errnum) {
+  const PathSplit split = split_last_component(rel_path);
+  // One key for every spelling of a folder ("a//b/", "a/./b/"), so that no
+  // two kept folders are the same one.
+  std::string key;
+  for (std::string_view part : path_components(split.directories)) key.append(part).push_back('/');
+  CachedFolder* folder = folder_cache_find(&x->folders, key);
+  if (folder == nullptr) {
+    Text directories = prefix_of(rel_path, directory_part(rel_path).size());
+    if (directories == nullptr) {
+      *fault = ExtractFault::kDirectoryMemory;
+      return true;
+    }
+    bool made = false;
+    const int opened = make_directories_beneath(x->root, directories.get(), x->directory_mode, &made);
+    if (opened < 0) {
+      *errnum = errno;
+      *fault = ExtractFault::kCreateDirectory;
+      return true;
+    }
+    ::close(opened);
+    // A folder made beside the kept ones may hold what their names lead to.
+    if (made) folder_cache_forget_fresh(&x->folders);
+    struct stat info;
+    const int guarded = open_guarded_beneath(x->root, split.directories, &info);
+    if (guarded < 0) return false;
+    const bool fresh = made && info.st_uid == ::geteuid() && (info.st_mode & 022) == 0;
+    folder = folder_cache_keep(&x->folders, key, guarded, fresh);
+  }
+  const std::string name(split.name);
+  const TargetState target = folder_name_free(*folder, name) ? TargetState::kFree : TargetState::kUnknown;
+  if (open_output_file(folder->fd, name, &x->file, ParentHold::kBorrowed, target)) {
+    x->folder = folder;
+    *fault = ExtractFault::kNone;
+    return true;
+  }
+  // A link at the file's own path is followed as opening the path would.
+  if (errno == ELOOP) {
+    discard_output_file(&x->file);
+    return false;
+  }
+  *errnum = errno;
+  *fault = ExtractFault::kCreateFile;
+  return true;
+}
+
 // Creates the file's directories and starts the file that is to replace
 // what stands at its path; `errnum` is the system's error number of a
 // failed call.
 ExtractFault prepare_file(ExtractionRun* x, int* errnum) {
   const char* rel_path = record_header_of(x->item).rel_path;
   discard_output_file(&x->file);
+  x->folder = nullptr;
   if (!open_root(x, true, errnum)) return ExtractFault::kCreateDirectory;
-  {
+  const bool cacheable = folder_cacheable(rel_path);
+  if (cacheable) {
+    ExtractFault fault = ExtractFault::kNone;
+    if (prepare_in_kept_folder(x, rel_path, &fault, errnum)) return fault;
+    // A file made through a link may land in a kept folder under any name.
+    folder_cache_forget_fresh(&x->folders);
+  }
+  if (!cacheable) {
     Text directories = prefix_of(rel_path, directory_part(rel_path).size());
     if (directories == nullptr) return ExtractFault::kDirectoryMemory;
     const int made = make_directories_beneath(x->root, directories.get(), x->directory_mode);
@@ -234,8 +307,10 @@ ExtractEvent write_file(ExtractionRun* x) {
   if (x->write_error != 0) return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, x->write_error);
   if (record.mtime != 0) restore_time_and_mode(&x->file, record.mtime, record.mode);
   errno = 0;
+  const std::string name = x->folder != nullptr ? x->file.name : std::string();
   if (!commit_output_file(&x->file, record.mtime == 0))
     return stop_with(x, ExtractFault::kWrite, RecordCheck::kNone, errno);
+  if (x->folder != nullptr) folder_note_name(x->folder, name);
   x->bytes_done += record.size;
   ExtractEvent event = event_of(*x, ExtractEventKind::kWritten);
   ++x->records_done;

@@ -115,6 +115,14 @@ int open_temporary(OutputFile* file) {
   return -1;
 }
 
+// A nameless file that replaces nothing takes its name at once; false, with
+// the name as it was, when that fails (someone took it meanwhile).
+bool link_nameless(OutputFile* file) {
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file->fd);
+  return ::linkat(AT_FDCWD, self, file->parent, file->name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 // A nameless file gets a temporary name of its own just before the rename.
 bool name_nameless(OutputFile* file) {
   const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
@@ -239,7 +247,9 @@ void discard_output_file(OutputFile* file) {
     pending.store(false);
     (void)::unlinkat(file->parent, file->temp_name.c_str(), 0);
   }
-  close_if_open(&file->parent);
+  if (file->owns_parent) close_if_open(&file->parent);
+  file->parent = -1;
+  file->owns_parent = true;
   close_if_open(&file->old_file);
   close_if_open(&file->in_place);
   file->name.clear();
@@ -249,9 +259,16 @@ void discard_output_file(OutputFile* file) {
 }
 
 bool open_output_file(int parent, const std::string& name, OutputFile* file) {
+  return open_output_file(parent, name, file, ParentHold::kTaken, TargetState::kUnknown);
+}
+
+bool open_output_file(int parent, const std::string& name, OutputFile* file, ParentHold hold,
+                      TargetState target) {
   file->parent = parent;
+  file->owns_parent = hold == ParentHold::kTaken;
   file->name = name;
-  if (!check_target(file)) return false;
+  if (target == TargetState::kFree && names_no_entry(name)) return fail_with(EISDIR);
+  if (target == TargetState::kUnknown && !check_target(file)) return false;
   file->fd = open_nameless(parent);
   if (file->fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
     file->fd = open_temporary(file);  // a missing feature, not a refusal
@@ -288,8 +305,9 @@ void restore_time_and_mode(OutputFile* file, std::uint32_t mtime, std::uint16_t 
 bool commit_output_file(OutputFile* file, bool keep_mode) {
   if (file->in_place >= 0) return commit_in_place(file);
   if (file->replaces && keep_mode) (void)::fchmod(file->fd, file->old_mode);
-  if (file->temp_name.empty() && !name_nameless(file)) return false;
-  if (::renameat(file->parent, file->temp_name.c_str(), file->parent, file->name.c_str()) != 0) return false;
+  const bool linked = file->temp_name.empty() && !file->replaces && link_nameless(file);
+  if (!linked && file->temp_name.empty() && !name_nameless(file)) return false;
+  if (!linked && ::renameat(file->parent, file->temp_name.c_str(), file->parent, file->name.c_str()) != 0) return false;
   pending.store(false);
   file->temp_name.clear();
   const int fd = file->fd;

@@ -30,7 +30,8 @@ namespace telo {
 // The file being written; an uncommitted one is discarded at scope end.
 struct OutputFile {
   int fd = -1;              // where the contents go
-  int parent = -1;          // the directory it goes into; owned
+  int parent = -1;          // the directory it goes into
+  bool owns_parent = true;  // `parent` is closed with the file
   std::string name;         // its final name in `parent`
   std::string temp_name;    // the temporary name, while it has one of ours
   bool replaces = false;    // a regular file stands at `name`
@@ -58,6 +59,12 @@ struct OutputFile {
 // replaces keeps its owner and its access ACL.
 bool open_output_file(int parent, const std::string& name, OutputFile* file);
 
+// Where the name's state is known or the directory is kept elsewhere.
+enum class ParentHold { kTaken, kBorrowed };  // `file` closes `parent`, or leaves it open
+enum class TargetState { kUnknown, kFree };   // looked at first, or known to be free
+bool open_output_file(int parent, const std::string& name, OutputFile* file, ParentHold hold,
+                      TargetState target);
+
 // Writes all of `data`, continuing after partial writes. False, with errno
 // set by the failing call, when it comes short.
 bool write_output_file(OutputFile* file, std::span<const std::uint8_t> data);
@@ -72,7 +79,9 @@ bool rewind_output_file(OutputFile* file);
 void restore_time_and_mode(OutputFile* file, std::uint32_t mtime, std::uint16_t mode);
 
 // Gives the file its name, replacing the target. A replaced file keeps its
-// permissions when the record set none (`keep_mode`).
+// permissions when the record set none (`keep_mode`). A file that replaces
+// nothing is linked under its name at once; only when something took the
+// name meanwhile does it go through a temporary name and a rename.
 // False, with errno set, when it cannot be put in place.
 bool commit_output_file(OutputFile* file, bool keep_mode);
 

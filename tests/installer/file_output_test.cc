@@ -69,6 +69,28 @@ TEST_P(OutputFileTest, ANewFileAppearsOnlyWhenCommittedWithTheUmaskApplied) {
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
+// A new file takes its name in one step; what someone put at the name after
+// the look is replaced, as the rename of a replacing file does, and a
+// borrowed directory stays open. A name known to be free is not looked at.
+TEST_P(OutputFileTest, WhatTakesAFreeNameMeanwhileIsReplacedAtCommit) {
+  for (const TargetState target : {TargetState::kUnknown, TargetState::kFree}) {
+    ScopedTempDir here;
+    const int parent = open_dir(here.path);
+    {
+      OutputFile file;
+      ASSERT_TRUE(open_output_file(parent, "new", &file, ParentHold::kBorrowed, target));
+      ASSERT_TRUE(write_output_file(&file, bytes_of("ours")));
+      write_file(here / "new", "theirs");
+      ASSERT_TRUE(commit_output_file(&file, true));
+    }
+    EXPECT_EQ(read_file(here / "new"), "ours");
+    EXPECT_EQ(names_in(here.path), std::vector<std::string>{"new"});
+    struct stat info {};
+    EXPECT_EQ(::fstat(parent, &info), 0) << "the borrowed directory was closed";
+    ::close(parent);
+  }
+}
+
 TEST_P(OutputFileTest, AFileNotCommittedLeavesTheOldOneAndNoTemporary) {
   write_file(dir / "old", "the good contents");
   {
