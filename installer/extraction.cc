@@ -283,7 +283,8 @@ void write_ready(ExtractionRun* x) {
     if (x->write_error == 0 && !write_output_file(&x->file, bytes)) x->write_error = errno != 0 ? errno : EIO;
     x->written += bytes.size();
   }
-  if (x->written != before) read_ahead_consumed(x->reader.get(), x->item, x->written);
+  // Room in a finished record's window is wanted by no reader.
+  if (x->written != before && !x->contents_finished) read_ahead_consumed(x->reader.get(), x->item, x->written);
 }
 
 // The record's contents start over (its pieces did not fit its stream): the

@@ -34,6 +34,14 @@ static_assert(kReadAheadWindow % kDecodeCall == 0 && kReadAheadWindow / kDecodeC
 // calls, and still a small part of a window.
 constexpr std::uint32_t kStoredRead = 16 * kDecodeCall;
 static_assert(kReadAheadWindow % kStoredRead == 0, "a read never runs past the end of a large window");
+// A file this small, that fits its window whole, is checked by the reader
+// that found it, at once: handing it to another would cost more than its
+// work. Its stored bytes are read without asking the kernel ahead.
+constexpr std::uint32_t kCheckedAtOnce = 256 * 1024;
+// Such files are handed to a waiting writer this many at a time: a wake-up
+// per file would cost more than the file. A reader about to wait, and the
+// end of the reading, wake the writer whatever the count.
+constexpr int kWakeBatch = 16;
 // A copy of stored bytes larger than this is given back after its record.
 constexpr std::size_t kKeptCopy = 4u << 20;
 // A piece's stored bytes are read this far past its last bit, so that the
@@ -76,6 +84,8 @@ struct PieceWork {
 //   kNeedsWindow -> kPlacing    its window taken; the sequencing reader finds its stored bytes
 //   kNeedsWindow -> kFinished   no memory for its window
 //   kPlacing    -> kReady       its stored bytes lie in the file, waiting for a reader
+//   kPlacing    -> kChecking    a small file: the sequencing reader checks it at once
+//                               (whole in its window, it never waits for the writer)
 //   kPlacing    -> kFinished    they run past the end of the file
 //   kReady      -> kChecking    a reader claims it, oldest first
 //   kChecking   -> kFinished    its contents checked and decoded, or failed
@@ -143,11 +153,14 @@ struct ReadRecord {
 // `records_read`; others read `records_read` under the lock while no one
 // holds it. Only the writer's thread touches `context`,
 // `copy` (used when no reader thread runs) and `readers`. Everything else
-// is read and written under `lock`; `changed` is signalled on every change
-// another thread may wait for.
+// is read and written under `lock`. The readers wait on `changed`, the
+// writer on `writer_wakes`; each change is signalled to the side that waits
+// for it, and only while one of them waits (`threads_waiting`,
+// `writer_waiting`), so that a record costs no wake-up nobody needs.
 struct ReadAhead {
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable changed;       // the readers wait on it
+  std::condition_variable writer_wakes;  // the writer waits on it
   const std::uint8_t* crc_table = nullptr;
   PieceTable pieces;                // where files' pieces start; empty when none
   std::uint64_t file_size = 0;      // of the installer's file, as it was at the start
@@ -175,6 +188,7 @@ struct ReadAhead {
   bool cancelled = false;
   unsigned threads = 0;             // reader threads started and not yet stopped
   unsigned threads_waiting = 0;     // of them, waiting on `changed`
+  bool writer_waiting = false;      // the writer waits on `writer_wakes`
 };
 
 void StopReadAhead::operator()(ReadAhead* reader) const {
@@ -186,9 +200,33 @@ namespace {
 
 using Lock = std::unique_lock<std::mutex>;
 
-// A reader thread's wait, counted for read_ahead_counts.
+// Under the lock: tells the readers, or the writer, or both, of a change
+// they may wait for.
+void wake_readers(ReadAhead* r) {
+  if (r->threads_waiting > 0) r->changed.notify_all();
+}
+void wake_writer(ReadAhead* r) {
+  if (r->writer_waiting) r->writer_wakes.notify_one();
+}
+void wake_everyone(ReadAhead* r) {
+  wake_readers(r);
+  wake_writer(r);
+}
+
+// The writer's wait.
+template <typename Until>
+void writer_wait(ReadAhead* r, Lock& hold, Until until) {
+  r->writer_waiting = true;
+  r->writer_wakes.wait(hold, until);
+  r->writer_waiting = false;
+}
+
+// A reader thread's wait, counted for read_ahead_counts. The writer may be
+// waiting for records this reader finished without waking it: it is woken
+// first, so that no record waits while both sides sleep.
 template <typename Until>
 void reader_wait(ReadAhead* r, Lock& hold, Until until) {
+  wake_writer(r);
   ++r->threads_waiting;
   r->changed.wait(hold, until);
   --r->threads_waiting;
@@ -227,7 +265,7 @@ void finish_locked(ReadAhead* r, ReadRecord* item, RecordCheck fault) {
   item->fault = fault;
   item->state = SlotState::kFinished;
   if (fault != RecordCheck::kNone) r->reading_done = true;
-  r->changed.notify_all();
+  wake_writer(r);
 }
 
 enum class Memory { kTaken, kNoRoomYet, kNone };
@@ -278,7 +316,7 @@ bool count_calls(ReadAhead* r, ReadRecord* item, std::uint32_t calls) {
   Lock hold(r->lock);
   const std::uint32_t before = item->calls_done;
   item->calls_done += calls;
-  if (before / kCallsPerWakeUp != item->calls_done / kCallsPerWakeUp) r->changed.notify_all();
+  if (before / kCallsPerWakeUp != item->calls_done / kCallsPerWakeUp) wake_writer(r);
   return !r->cancelled;
 }
 
@@ -287,7 +325,7 @@ bool count_calls(ReadAhead* r, ReadRecord* item, std::uint32_t calls) {
 bool wait_for_room(ReadAhead* r, ReadRecord* item, std::uint64_t end_of_next) {
   Lock hold(r->lock);
   if (end_of_next <= item->consumed + item->window_size) return !r->cancelled;
-  r->changed.notify_all();  // the writer, to write what is there
+  wake_writer(r);  // to write what is there
   reader_wait(r, hold, [&] { return r->cancelled || end_of_next <= item->consumed + item->window_size; });
   return !r->cancelled;
 }
@@ -387,7 +425,7 @@ void advance_front_locked(ReadAhead* r, ReadRecord* item) {
                          ? (size + kDecodeCall - 1) / kDecodeCall
                          : item->pieces->pieces[item->front_piece].output_offset / kDecodeCall +
                                item->piece_work[item->front_piece].calls_done;
-  if (before / kCallsPerWakeUp != item->calls_done / kCallsPerWakeUp) r->changed.notify_all();
+  if (before / kCallsPerWakeUp != item->calls_done / kCallsPerWakeUp) wake_writer(r);
 }
 
 // Counts a call of piece `p`; false when cancelled.
@@ -405,7 +443,7 @@ bool wait_for_piece_room(ReadAhead* r, ReadRecord* item, std::uint32_t p, std::u
   Lock hold(r->lock);
   const auto going_on = [&] { return !r->cancelled && (item->failed_piece == kNoPiece || item->failed_piece > p); };
   if (end <= item->consumed + item->window_size || !going_on()) return going_on();
-  r->changed.notify_all();  // the writer, to write what is there
+  wake_writer(r);  // to write what is there
   reader_wait(r, hold, [&] { return !going_on() || end <= item->consumed + item->window_size; });
   return going_on();
 }
@@ -511,7 +549,7 @@ void finish_piece_locked(ReadAhead* r, Lock& hold, ReadRecord* item, std::uint32
   work.done = true;
   if (result.fault != RecordCheck::kNone || result.seam_broken) item->failed_piece = std::min(item->failed_piece, p);
   advance_front_locked(r, item);
-  r->changed.notify_all();
+  wake_everyone(r);
   if (++item->pieces_finished != piece_count(*item)) return;
   const RecordCheck verdict = pieces_verdict(*item);
   if ((verdict != RecordCheck::kDecoder && verdict != RecordCheck::kDataCrc) || r->cancelled)
@@ -524,7 +562,7 @@ void finish_piece_locked(ReadAhead* r, Lock& hold, ReadRecord* item, std::uint32
     item->state = SlotState::kStartOver;
     item->pieces = nullptr;
     item->piece_work.reset();
-    r->changed.notify_all();
+    wake_writer(r);
     return;
   }
   item->calls_done = std::max(item->calls_done, whole.calls);
@@ -558,7 +596,7 @@ void work_on_pieces(ReadAhead* r, Lock& hold, ReadRecord* item, Decompressor** c
     hold.lock();
     if (fault != RecordCheck::kNone) return finish_locked(r, item, fault);
     item->state = SlotState::kPieces;
-    r->changed.notify_all();
+    wake_readers(r);
     return;
   }
   const std::uint32_t p = item->pieces_claimed++;
@@ -627,13 +665,27 @@ RecordCheck place_stored(ReadAhead* r, ReadRecord* item) {
   r->source.offset += stored_size;
   if (at > r->file_size || stored_size > r->file_size - at) return RecordCheck::kStoredShort;
   item->stored_at = at;
-  if (stored_size != 0) (void)::posix_fadvise(r->source.fd, static_cast<off_t>(at), stored_size, POSIX_FADV_WILLNEED);
+  if (stored_size > kCheckedAtOnce)
+    (void)::posix_fadvise(r->source.fd, static_cast<off_t>(at), stored_size, POSIX_FADV_WILLNEED);
   return RecordCheck::kNone;
 }
 
+// A reader's own decoder and copy, for the records it checks.
+struct ReaderTools {
+  Decompressor** context = nullptr;
+  StoredCopy* copy = nullptr;
+};
+
+// Whole in its window, a small file never waits for the writer.
+bool small_file(const ReadRecord& item) {
+  const FileRecord& record = item.header.fields;
+  return item.pieces == nullptr && record.stored_size <= kCheckedAtOnce && record.size <= kCheckedAtOnce;
+}
+
 // Gives a handed-over file record its window, if the ring has room, and
-// finds its stored bytes.
-SequenceEnd take_window(ReadAhead* r, ReadRecord* item) {
+// finds its stored bytes; a reader (`tools`, null for the writer reading in
+// turn) checks a small one at once.
+SequenceEnd take_window(ReadAhead* r, ReadRecord* item, const ReaderTools* tools) {
   {
     Lock hold(r->lock);
     const Memory memory = take_window_locked(r, item);
@@ -650,14 +702,25 @@ SequenceEnd take_window(ReadAhead* r, ReadRecord* item) {
     finish_locked(r, item, fault);
     return {nullptr, true};
   }
+  if (tools != nullptr && small_file(*item) && round_to_calls(item->header.fields.size) <= item->window_size) {
+    item->state = SlotState::kChecking;
+    hold.unlock();
+    const RecordCheck check = check_contents(r, item, tools->context, tools->copy);
+    hold.lock();
+    item->fault = check;
+    item->state = SlotState::kFinished;
+    if (check != RecordCheck::kNone) r->reading_done = true;
+    if (check != RecordCheck::kNone || r->count >= kWakeBatch) wake_writer(r);
+    return {nullptr, check != RecordCheck::kNone};
+  }
   item->state = SlotState::kReady;
-  r->changed.notify_all();
+  wake_readers(r);
   return {nullptr, false};
 }
 
 // Reads the next header into the slot after the newest (there is room for
 // one) and hands the record over; a file record then gets its window.
-SequenceEnd read_next_record(ReadAhead* r) {
+SequenceEnd read_next_record(ReadAhead* r, const ReaderTools* tools) {
   ReadRecord* item;
   {
     Lock hold(r->lock);
@@ -674,10 +737,12 @@ SequenceEnd read_next_record(ReadAhead* r) {
     item->header_fault = fault;
     item->state = is_file ? SlotState::kNeedsWindow : SlotState::kFinished;
     ++r->count;
-    r->changed.notify_all();
+    // A small file comes with its batch; the writer makes a large one's
+    // folder and file while it decodes.
+    if (!(is_file && tools != nullptr && small_file(*item)) || r->count >= kWakeBatch) wake_writer(r);
   }
   if (fault != RecordCheck::kNone) return {nullptr, true};
-  return is_file ? take_window(r, item) : SequenceEnd{};
+  return is_file ? take_window(r, item, tools) : SequenceEnd{};
 }
 
 enum class SequenceStep { kNone, kRetryWindow, kReadNext };
@@ -695,7 +760,7 @@ SequenceStep next_sequence_step(const ReadAhead& r) {
 // Takes one step of the reading in file order, if one can be taken: the
 // window of the record that waited for room, or the next record. Called and
 // returning under the lock; false when there was nothing to do.
-bool sequence_step(ReadAhead* r, Lock& hold) {
+bool sequence_step(ReadAhead* r, Lock& hold, const ReaderTools* tools) {
   const SequenceStep step = next_sequence_step(*r);
   if (step == SequenceStep::kNone) return false;
   ReadRecord* waiting = r->waiting_for_window;
@@ -703,13 +768,17 @@ bool sequence_step(ReadAhead* r, Lock& hold) {
   r->sequencing = true;
   r->releases_at_last_try = r->releases;
   hold.unlock();
-  const SequenceEnd end = step == SequenceStep::kRetryWindow ? take_window(r, waiting) : read_next_record(r);
+  const SequenceEnd end =
+      step == SequenceStep::kRetryWindow ? take_window(r, waiting, tools) : read_next_record(r, tools);
   hold.lock();
   r->sequencing = false;
   r->waiting_for_window = end.waiting_for_window;
   if (end.reading_ends || (r->records_read >= r->file_count && end.waiting_for_window == nullptr))
     r->reading_done = true;
-  r->changed.notify_all();
+  // This reader goes on with the reading itself, unless a ready record
+  // takes it first: then another may go on.
+  if (oldest_ready(r) != nullptr) wake_readers(r);
+  if (r->reading_done) wake_writer(r);
   return true;
 }
 
@@ -721,9 +790,10 @@ bool sequence_step(ReadAhead* r, Lock& hold) {
 void reader_main(ReadAhead* r) {
   Decompressor* context = nullptr;
   StoredCopy copy;
+  const ReaderTools tools{&context, &copy};
   Lock hold(r->lock);
   while (!r->cancelled) {
-    if (check_oldest_ready(r, hold, &context, &copy) || sequence_step(r, hold)) continue;
+    if (check_oldest_ready(r, hold, &context, &copy) || sequence_step(r, hold, &tools)) continue;
     reader_wait(r, hold, [&] {
       return r->cancelled || next_sequence_step(*r) != SequenceStep::kNone || oldest_ready(r) != nullptr;
     });
@@ -737,7 +807,7 @@ void reader_main(ReadAhead* r) {
 // record-by-record loop, which makes the file's folder before it reads.
 void read_in_turn(ReadAhead* r) {
   Lock hold(r->lock);
-  while (r->count == 0 && sequence_step(r, hold)) {
+  while (r->count == 0 && sequence_step(r, hold, nullptr)) {
   }
 }
 
@@ -809,7 +879,7 @@ ReadRecord* read_ahead_next(ReadAhead* r) {
   // Readers may have read past a record whose contents failed before the
   // fault was found; the writer never gets those.
   if (r->fault_released) return nullptr;
-  r->changed.wait(hold, [&] { return r->count > 0 || r->reading_done || r->cancelled; });
+  writer_wait(r, hold, [&] { return r->count > 0 || r->reading_done || r->cancelled; });
   return r->count > 0 && !r->cancelled ? slot_at(r, 0) : nullptr;
 }
 
@@ -823,7 +893,7 @@ WaitResult read_ahead_wait(ReadAhead* r, const ReadRecord* item, std::uint32_t c
                            std::uint32_t* calls_done, bool* finished) {
   Lock hold(r->lock);
   if (!r->threaded) (void)check_oldest_ready(r, hold, &r->context, &r->copy);  // the one record held
-  r->changed.wait(hold, [&] {
+  writer_wait(r, hold, [&] {
     return item->state == SlotState::kFinished || item->state == SlotState::kStartOver ||
            item->calls_done > calls_seen;
   });
@@ -841,7 +911,7 @@ void read_ahead_start_over(ReadAhead* r, ReadRecord* item) {
   item->consumed = 0;
   item->calls_done = 0;
   item->state = SlotState::kReady;
-  r->changed.notify_all();
+  wake_readers(r);
 }
 
 std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std::uint64_t written,
@@ -857,7 +927,7 @@ std::span<const std::uint8_t> read_ahead_ready_bytes(const ReadRecord* item, std
 void read_ahead_consumed(ReadAhead* r, ReadRecord* item, std::uint64_t written) {
   Lock hold(r->lock);
   item->consumed = written;
-  r->changed.notify_all();
+  wake_readers(r);
 }
 
 void read_ahead_release(ReadAhead* r, ReadRecord* item) {
@@ -868,14 +938,16 @@ void read_ahead_release(ReadAhead* r, ReadRecord* item) {
   r->first = (r->first + 1) % kSlots;
   --r->count;
   ++r->releases;
-  r->changed.notify_all();
+  // Readers wait on a release only for room in the ring, or for free slots
+  // once all were taken: those they get a batch at a time.
+  if (r->waiting_for_window != nullptr || r->count == kSlots - kWakeBatch) wake_readers(r);
 }
 
 void read_ahead_stop(ReadAhead* r) {
   {
     Lock hold(r->lock);
     r->cancelled = true;
-    r->changed.notify_all();
+    wake_everyone(r);
   }
   for (std::thread& reader : r->readers)
     if (reader.joinable()) reader.join();
