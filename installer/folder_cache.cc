@@ -45,7 +45,7 @@ CachedFolder* folder_cache_keep(FolderCache* cache, std::string_view key, int fd
 }
 
 bool folder_name_free(const CachedFolder& folder, std::string_view name) {
-  return folder.fresh && folder.names.find(std::string(name)) == folder.names.end();
+  return folder.fresh && folder.names.find(name) == folder.names.end();
 }
 
 void folder_note_name(CachedFolder* folder, std::string_view name) {

@@ -16,7 +16,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <functional>
+#include <set>
 
 namespace telo {
 
@@ -24,7 +25,9 @@ struct CachedFolder {
   std::string key;    // the directories of the record's path, each with its '/' ("a/b/")
   int fd = -1;        // the folder (O_PATH), owned
   bool fresh = false;
-  std::unordered_set<std::string> names;  // fresh: what this run made in it
+  // Fresh: what this run made in it. A tree, not a hash set: hashing's
+  // rehash policy would pull the maths library into the installer.
+  std::set<std::string, std::less<>> names;
   unsigned long long used = 0;            // when last found, for eviction
 };
 
