@@ -4,7 +4,7 @@
 # benchmark for the per-file cost of extraction.
 #   DEST/d000 .. DEST/d199   200 folders
 #   each with f000.txt .. f499.txt, text of 25 to 500 bytes (words and lines)
-# Determinism: the contents come from a fixed-seed generator whose arithmetic
+# Determinism: the contents come from a generator started from a fixed value whose arithmetic
 # is exact in any awk (a Park-Miller sequence), modes are 0644 and 0755, and
 # every mtime is one fixed instant: the same tree on every machine.
 set -euo pipefail
@@ -17,7 +17,7 @@ DEST=$(cd "$DEST" && pwd)
 FIXED_TIME=@1700000000          # 2023-11-14 22:13:20 UTC
 
 awk -v dest="$DEST" 'BEGIN {
-  seed = 20261211
+  state = 20261211
   split("the of and to in is that for it as with was on be by this are or from at " \
         "file data value system install folder record table index path name mode time " \
         "size user group read write open close check list entry stream block byte line", words, " ")
@@ -26,13 +26,13 @@ awk -v dest="$DEST" 'BEGIN {
     dir = sprintf("%s/d%03d", dest, d)
     system("mkdir " dir)
     for (f = 0; f < 500; f++) {
-      seed = (seed * 16807) % 2147483647
-      size = 25 + seed % 476
+      state = (state * 16807) % 2147483647
+      size = 25 + state % 476
       text = ""
       col = 0
       while (length(text) < size) {
-        seed = (seed * 16807) % 2147483647
-        word = words[1 + seed % nwords]
+        state = (state * 16807) % 2147483647
+        word = words[1 + state % nwords]
         if (col > 0 && col + length(word) > 60) { text = text "\n"; col = 0 }
         else if (col > 0) { text = text " "; col++ }
         text = text word

@@ -36,8 +36,8 @@ TEST(Crc16, CheckValueIsStoredWithItsBytesExchanged) {
 // parts of no bytes and a part of some megabytes included.
 TEST(Crc16, PartsCombineToTheWhole) {
   std::vector<std::uint8_t> data(3u << 20);
-  std::uint32_t seed = 12345;
-  for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+  std::uint32_t state = 12345;
+  for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
   const std::uint16_t whole = crc16(data);
   for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8192}, std::size_t{1} << 20,
                           data.size() - 1, data.size()}) {
