@@ -38,6 +38,7 @@ static_assert(kReadAheadWindow % kStoredRead == 0, "a read never runs past the e
 // that found it, at once: handing it to another would cost more than its
 // work. Its stored bytes are read without asking the kernel ahead.
 constexpr std::uint32_t kCheckedAtOnce = 256 * 1024;
+static_assert(kCheckedAtOnce <= kReadAheadWindow, "a small file fits its window whole");
 // Such files are handed to a waiting writer this many at a time: a wake-up
 // per file would cost more than the file. A reader about to wait, and the
 // end of the reading, wake the writer whatever the count.
@@ -260,12 +261,13 @@ void reset(ReadRecord* item) {
 }
 
 // Under the lock: the record is done, or failed; a fault ends the reading
-// of further records, which the writer will never reach.
-void finish_locked(ReadAhead* r, ReadRecord* item, RecordCheck fault) {
+// of further records, which the writer will never reach. A small file may
+// leave the writer to be woken with its batch (`tell_writer` false).
+void finish_locked(ReadAhead* r, ReadRecord* item, RecordCheck fault, bool tell_writer = true) {
   item->fault = fault;
   item->state = SlotState::kFinished;
   if (fault != RecordCheck::kNone) r->reading_done = true;
-  wake_writer(r);
+  if (tell_writer || fault != RecordCheck::kNone) wake_writer(r);
 }
 
 enum class Memory { kTaken, kNoRoomYet, kNone };
@@ -676,7 +678,8 @@ struct ReaderTools {
   StoredCopy* copy = nullptr;
 };
 
-// Whole in its window, a small file never waits for the writer.
+// A small file's window holds it whole (windows are 2 MiB or the whole
+// file), so its reader never waits for the writer.
 bool small_file(const ReadRecord& item) {
   const FileRecord& record = item.header.fields;
   return item.pieces == nullptr && record.stored_size <= kCheckedAtOnce && record.size <= kCheckedAtOnce;
@@ -702,15 +705,12 @@ SequenceEnd take_window(ReadAhead* r, ReadRecord* item, const ReaderTools* tools
     finish_locked(r, item, fault);
     return {nullptr, true};
   }
-  if (tools != nullptr && small_file(*item) && round_to_calls(item->header.fields.size) <= item->window_size) {
+  if (tools != nullptr && small_file(*item)) {
     item->state = SlotState::kChecking;
     hold.unlock();
     const RecordCheck check = check_contents(r, item, tools->context, tools->copy);
     hold.lock();
-    item->fault = check;
-    item->state = SlotState::kFinished;
-    if (check != RecordCheck::kNone) r->reading_done = true;
-    if (check != RecordCheck::kNone || r->count >= kWakeBatch) wake_writer(r);
+    finish_locked(r, item, check, r->count >= kWakeBatch);
     return {nullptr, check != RecordCheck::kNone};
   }
   item->state = SlotState::kReady;

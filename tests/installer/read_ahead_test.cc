@@ -293,22 +293,28 @@ TEST_P(ReadAheadModes, DecodeCallsAreCountedForTheProgressLine) {
   EXPECT_EQ(calls, 3u);
 }
 
-// A large file decodes only as far as its window allows until the writer
-// takes what is there: the decoder waits rather than holding it whole.
-TEST_P(ReadAheadThreads, ALargeFileDecodesNoFurtherThanItsWindowAhead) {
-  const std::string large = noise(9000000, 3);
-  BuiltPayload payload = testing::build_payload({{"large", large, METHOD_COMPRESSED}});
-  Reading reading(payload, GetParam());
+// With the writer holding back, the readers of the payload's one large file
+// go exactly `window` bytes ahead and then wait; the file then comes whole.
+void expect_decoded_one_window_ahead(Reading& reading, std::uint32_t window, const std::string& expected) {
   ReadRecord* item = reading.next();
   ASSERT_TRUE(reading.wait_until_readers_rest());
   std::uint32_t calls = 0;
   bool done = false;
   read_ahead_wait(reading.reader.get(), item, 0, &calls, &done);
   EXPECT_FALSE(done);
-  EXPECT_EQ(calls * std::uint64_t{kDecodeCall}, kReadAheadWindow);
+  EXPECT_EQ(calls * std::uint64_t{kDecodeCall}, window);
   std::string contents;
   EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
-  EXPECT_TRUE(contents == large);
+  EXPECT_TRUE(contents == expected);
+}
+
+// A large file decodes only as far as its window allows until the writer
+// takes what is there: the decoder waits rather than holding it whole.
+TEST_P(ReadAheadThreads, ALargeFileDecodesNoFurtherThanItsWindowAhead) {
+  const std::string large = noise(9000000, 3);
+  BuiltPayload payload = testing::build_payload({{"large", large, METHOD_COMPRESSED}});
+  Reading reading(payload, GetParam());
+  expect_decoded_one_window_ahead(reading, kReadAheadWindow, large);
 }
 
 // ---- Files decoded in pieces ----
@@ -374,16 +380,7 @@ TEST_P(ReadAheadThreads, PiecesDecodeNoFurtherThanTheirWindowAhead) {
   file.piece_size = 1u << 20;
   const BuiltPayload payload = testing::build_payload({file});
   Reading reading(payload, GetParam(), table_of(payload));
-  ReadRecord* item = reading.next();
-  ASSERT_TRUE(reading.wait_until_readers_rest());
-  std::uint32_t calls = 0;
-  bool done = false;
-  read_ahead_wait(reading.reader.get(), item, 0, &calls, &done);
-  EXPECT_FALSE(done);
-  EXPECT_EQ(calls * std::uint64_t{kDecodeCall}, kPiecedWindow);
-  std::string contents;
-  EXPECT_EQ(reading.collect(item, &contents), RecordCheck::kNone);
-  EXPECT_TRUE(contents == file.contents);
+  expect_decoded_one_window_ahead(reading, kPiecedWindow, file.contents);
 }
 
 // Damage anywhere in a pieced stream ends as it ends decoded from the

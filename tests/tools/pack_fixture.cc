@@ -1,5 +1,7 @@
 #include "tests/tools/pack_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +33,14 @@ std::vector<std::string> directory_names(const std::string& dir) {
   for (const auto& item : std::filesystem::directory_iterator(dir)) names.push_back(item.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+nlohmann::json run_pack_json(const std::vector<std::string>& args, int status) {
+  RunResult result = run_pack(args);
+  EXPECT_EQ(result.exit_status, status) << result.stderr_text;
+  nlohmann::json document = nlohmann::json::parse(result.stdout_text, nullptr, false);
+  EXPECT_FALSE(document.is_discarded()) << result.stdout_text;
+  return document;
 }
 
 }  // namespace telo::testing

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/run_program.h"
 
 namespace telo::testing {
@@ -19,6 +21,10 @@ std::string packer_path();
 
 // Runs telo-pack with `args` (SOURCE_DATE_EPOCH unset unless `env` sets it).
 RunResult run_pack(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+
+// Runs telo-pack with `args`, expects exit status `status` (the test fails
+// otherwise) and parses its standard output as JSON (which must parse).
+nlohmann::json run_pack_json(const std::vector<std::string>& args, int status);
 
 // Names in `dir`, for checking that nothing (not even a temporary) was left.
 std::vector<std::string> directory_names(const std::string& dir);

@@ -38,15 +38,6 @@ class PackJsonTest : public ::testing::Test {
     records_start = reader.records_start;
   }
 
-  // Runs telo-pack, expects `status`, and parses standard output.
-  Json run_json(const std::vector<std::string>& args, int status) {
-    RunResult result = run_pack(args);
-    EXPECT_EQ(result.exit_status, status) << result.stderr_text;
-    Json document = Json::parse(result.stdout_text, nullptr, false);
-    EXPECT_FALSE(document.is_discarded()) << result.stdout_text;
-    return document;
-  }
-
   // The record of `path` in a list --json document.
   static const Json& record_of(const Json& document, const std::string& path) {
     for (const Json& record : document["records"])
@@ -78,7 +69,7 @@ class PackJsonTest : public ::testing::Test {
 };
 
 TEST_F(PackJsonTest, ListGivesTheHeaderAndEveryRecordWithItsContentsCrc) {
-  Json doc = run_json({"list", "--json", installer}, 0);
+  Json doc = run_pack_json({"list", "--json", installer}, 0);
   EXPECT_EQ(doc["installer"], installer);
   EXPECT_EQ(doc["program"], TELO_ARCH);
   EXPECT_EQ(doc["header"]["product"], "Json Product");
@@ -113,7 +104,7 @@ TEST_F(PackJsonTest, ListGivesTheHeaderAndEveryRecordWithItsContentsCrc) {
 // Pipelines read it with jq, as the README shows.
 TEST_F(PackJsonTest, JqReadsTheFirstRecordsPath) {
   if (std::system("command -v jq >/dev/null 2>&1") != 0) GTEST_SKIP() << "jq is not installed (bash scripts/setup.sh)";
-  Json doc = run_json({"list", "--json", installer}, 0);
+  Json doc = run_pack_json({"list", "--json", installer}, 0);
   RunResult jq = run_program({"/bin/sh", "-c", "\"$0\" list --json \"$1\" | jq -r '.records[0].path'",
                               packer_path(), installer});
   EXPECT_EQ(jq.exit_status, 0) << jq.stderr_text;
@@ -121,18 +112,18 @@ TEST_F(PackJsonTest, JqReadsTheFirstRecordsPath) {
 }
 
 TEST_F(PackJsonTest, VerifyOfAnIntactInstallerSaysIntactWithNoFaults) {
-  Json doc = run_json({"verify", installer, "--json"}, 0);
+  Json doc = run_pack_json({"verify", installer, "--json"}, 0);
   EXPECT_EQ(doc["result"], "intact");
   EXPECT_EQ(doc["faults"], Json::array());
-  EXPECT_EQ(doc["records"], run_json({"list", "--json", installer}, 0)["records"]);
+  EXPECT_EQ(doc["records"], run_pack_json({"list", "--json", installer}, 0)["records"]);
 }
 
 // verify --json goes on past a damaged record: each one is named.
 TEST_F(PackJsonTest, VerifyNamesEveryDamagedRecordWithItsCheck) {
-  Json listing = run_json({"list", "--json", installer}, 0);
+  Json listing = run_pack_json({"list", "--json", installer}, 0);
   const std::string damaged = damaged_with_flips(
       {stored_byte_of(listing, "TELOINS.TXT"), stored_byte_of(listing, "program/bin/tool")});
-  Json doc = run_json({"verify", "--json", damaged}, 1);
+  Json doc = run_pack_json({"verify", "--json", damaged}, 1);
   EXPECT_EQ(doc["result"], "damaged");
   ASSERT_EQ(doc["faults"].size(), 2u) << doc["faults"];
   std::map<std::string, Json> by_path;
@@ -150,11 +141,11 @@ TEST_F(PackJsonTest, VerifyNamesEveryDamagedRecordWithItsCheck) {
 // record: an earlier record's damaged bytes before a later record's damaged
 // header, after which nothing can be found.
 TEST_F(PackJsonTest, VerifyListsFaultsInTheOrderTheInstallerMeetsThem) {
-  Json listing = run_json({"list", "--json", installer}, 0);
+  Json listing = run_pack_json({"list", "--json", installer}, 0);
   const Json& later = record_of(listing, "program/bin/tool");
   const std::uint64_t later_header = records_start + later["record_offset"].get<std::uint64_t>() + 14;  // its size
   const std::string damaged = damaged_with_flips({stored_byte_of(listing, "TELOINS.TXT"), later_header});
-  Json doc = run_json({"verify", "--json", damaged}, 1);
+  Json doc = run_pack_json({"verify", "--json", damaged}, 1);
   ASSERT_EQ(doc["faults"].size(), 2u) << doc["faults"];
   EXPECT_EQ(doc["faults"][0]["check"], "stored_crc");
   EXPECT_EQ(doc["faults"][0]["record"]["path"], "TELOINS.TXT");
@@ -165,7 +156,7 @@ TEST_F(PackJsonTest, VerifyListsFaultsInTheOrderTheInstallerMeetsThem) {
 // One damage of each kind, the check it is reported under, and the record
 // it names (none for the payload as a whole).
 TEST_F(PackJsonTest, EachKindOfDamageIsReportedUnderItsCheck) {
-  Json listing = run_json({"list", "--json", installer}, 0);
+  Json listing = run_pack_json({"list", "--json", installer}, 0);
   const Json& leaf = record_of(listing, "program/deep/er/still/leaf.txt");
   const Json& last = listing["records"].back();
   const std::uint64_t leaf_at = records_start + leaf["record_offset"].get<std::uint64_t>();
@@ -194,7 +185,7 @@ TEST_F(PackJsonTest, EachKindOfDamageIsReportedUnderItsCheck) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
     write_file(temp / "damaged.bin", c.image);
-    Json doc = run_json({"verify", "--json", temp / "damaged.bin"}, 1);
+    Json doc = run_pack_json({"verify", "--json", temp / "damaged.bin"}, 1);
     EXPECT_EQ(doc["result"], "damaged");
     ASSERT_EQ(doc["faults"].size(), 1u) << doc["faults"];
     const Json& fault = doc["faults"][0];
@@ -218,7 +209,7 @@ TEST_F(PackJsonTest, ANameThatIsNotUtf8StillParses) {
   make_tree(temp / "odd", {{"caf\xe9.txt", "latin-1 name\n", 0644, 1600000000}});
   RunResult built = run_pack({"build", "-o", temp / "odd.bin", temp / "odd"});
   ASSERT_EQ(built.exit_status, 0) << built.stderr_text;
-  Json doc = run_json({"list", "--json", temp / "odd.bin"}, 0);
+  Json doc = run_pack_json({"list", "--json", temp / "odd.bin"}, 0);
   ASSERT_EQ(doc["records"].size(), 1u);
   EXPECT_EQ(doc["records"][0]["path"], "caf\xef\xbf\xbd.txt");
 }
@@ -229,7 +220,7 @@ TEST_F(PackJsonTest, ListOfAFileWithoutPayloadPrintsNothingAndFails) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.stdout_text, "");
   EXPECT_NE(result.stderr_text.find("no payload found"), std::string::npos) << result.stderr_text;
-  Json doc = run_json({"verify", "--json", temp / "plain.txt"}, 1);
+  Json doc = run_pack_json({"verify", "--json", temp / "plain.txt"}, 1);
   EXPECT_EQ(doc["faults"][0]["check"], "payload_header");
 }
 

@@ -55,14 +55,6 @@ class PieceTableTest : public ::testing::Test {
     return temp / name;
   }
 
-  Json run_json(const std::vector<std::string>& args, int status) {
-    RunResult result = run_pack(args);
-    EXPECT_EQ(result.exit_status, status) << result.stderr_text;
-    Json document = Json::parse(result.stdout_text, nullptr, false);
-    EXPECT_FALSE(document.is_discarded()) << result.stdout_text;
-    return document;
-  }
-
   ScopedTempDir temp;
 };
 
@@ -105,7 +97,7 @@ TEST_F(PieceTableTest, FastAndBestWriteATableReferenceNoneUnlessAsked) {
     for (const std::string& option : c.options) label += option + " ";
     SCOPED_TRACE(label);
     const std::string installer = build("setup.bin", c.options);
-    const Json listing = run_json({"list", "--json", installer}, 0);
+    const Json listing = run_pack_json({"list", "--json", installer}, 0);
     std::size_t listed = 0;
     for (const Json& record : listing["records"]) {
       if (!record.contains("pieces")) continue;
@@ -194,7 +186,7 @@ TEST_F(PieceTableTest, ListShowsHowManyPiecesEachRecordHas) {
   const RunResult plain = run_pack({"list", build("plain.bin", {})});
   EXPECT_EQ(plain.stdout_text.find("piece"), std::string::npos) << plain.stdout_text;
 
-  const Json listing = run_json({"list", "--json", installer}, 0);
+  const Json listing = run_pack_json({"list", "--json", installer}, 0);
   EXPECT_EQ(listing["piece_table"], (Json{{"offset", place.at}, {"length", place.table.length}, {"version", 1},
                                           {"record_count", 2}}));
   for (const RecordPieces& entry : place.table.records) {
@@ -205,7 +197,7 @@ TEST_F(PieceTableTest, ListShowsHowManyPiecesEachRecordHas) {
       EXPECT_EQ(pieces[p]["output_offset"], entry.pieces[p].output_offset);
     }
   }
-  const Json verified = run_json({"verify", "--json", installer}, 0);
+  const Json verified = run_pack_json({"verify", "--json", installer}, 0);
   EXPECT_EQ(verified["result"], "intact");
   EXPECT_EQ(verified["records"], listing["records"]);
 }
@@ -249,7 +241,7 @@ TEST_F(PieceTableTest, VerifyNamesTheRecordWhosePiecesDoNotMatch) {
     EXPECT_EQ(verified.exit_status, 1);
     EXPECT_TRUE(verified.stderr_text.starts_with("telo-pack: error: " + damaged + ": " + damage.message))
         << verified.stderr_text;
-    const Json document = run_json({"verify", "--json", damaged}, 1);
+    const Json document = run_pack_json({"verify", "--json", damaged}, 1);
     ASSERT_GE(document["faults"].size(), 1u) << document["faults"];
     EXPECT_EQ(document["faults"][0]["check"], "piece_table");
     EXPECT_TRUE(document["faults"][0]["message"].get<std::string>().starts_with(damage.message));
@@ -294,7 +286,7 @@ TEST_F(PieceTableTest, VerifyAcceptsOnlyAWholeTableAfterTheLastRecord) {
     const RunResult verified = run_pack({"verify", temp / "tail.bin"});
     EXPECT_EQ(verified.exit_status, 1);
     EXPECT_EQ(verified.stderr_text, "telo-pack: error: " + (temp / "tail.bin") + ": " + c.message + "\n");
-    const Json document = run_json({"verify", "--json", temp / "tail.bin"}, 1);
+    const Json document = run_pack_json({"verify", "--json", temp / "tail.bin"}, 1);
     ASSERT_EQ(document["faults"].size(), 1u) << document["faults"];
     EXPECT_EQ(document["faults"][0]["check"], c.check);
   }
